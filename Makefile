@@ -1,0 +1,37 @@
+# The two set-up commands: `make run` and `make test`.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+
+.PHONY: all deps build build-asan run test test-normal test-asan clean
+
+all: build
+
+deps:
+	@scripts/deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+run: build
+	scripts/run.sh $(BUILD)
+
+test-normal: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Any sanitizer report aborts the test that raised it, so the run fails.
+test-asan: build-asan
+	cd $(ASAN_BUILD) && \
+	ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	ctest --output-on-failure -j $(JOBS)
+
+test: test-normal test-asan
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
