@@ -1,0 +1,2 @@
+# Code page of the locale ".UTF-8": Unicode, one to four bytes per character.
+charset=UTF-8
