@@ -216,6 +216,63 @@ typedef enum {
 
 typedef int OSSemObject;
 
+/* ---- entry points the agent calls ---- */
+
+/* Lifecycle and service calls. */
+PEXRC PEXAPI_Init(PEXBackEnd *BackEnd, PEXAttrList *Attributes, PEXError *Error);
+PEXRC PEXAPI_Connect(PEXBackEnd *BackEnd, PEXConnection *Connection, PEXAttrList *Attributes,
+                     PEXError *Error);
+PEXRC PEXAPI_Disconnect(PEXConnection *Connection, PEXError *Error);
+PEXRC PEXAPI_Term(PEXBackEnd *BackEnd, PEXError *Error);
+PEXRC PEXAPI_Shutdown(void);
+PEXRC PEXAPI_ReleaseAttr(PEXAttrList *AttrList);
+char *PEXAPI_Extended_Length(void);
+void HADOOP_KX_version(char *ver, int size);
+
+/* Actions: one request each. */
+PEXRC PEXAPI_JOB_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
+                        PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_SYSOUT_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
+                           PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_LIST_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
+                         PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_EVENT_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
+                          PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_SHOUT_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
+                          PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_JCL_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
+                        PEXAttrList *AttributesOut, PEXError *Error);
+
+/* Data streams: open gives a handle that read, write and close take. */
+PEXRC PEXAPI_SYSOUT_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrList *Attributes,
+                              PEXError *Error);
+PEXRC PEXAPI_SYSOUT_DATA_READ(PEXConnection *Connection, void *Handle, PEXAttrList *AttributesIn,
+                              PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_SYSOUT_DATA_CLOSE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
+                               PEXError *Error);
+PEXRC PEXAPI_LIST_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrList *Attributes,
+                            PEXError *Error);
+PEXRC PEXAPI_LIST_DATA_READ(PEXConnection *Connection, void *Handle, PEXAttrList *AttributesIn,
+                            PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_LIST_DATA_CLOSE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
+                             PEXError *Error);
+PEXRC PEXAPI_JCL_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrList *Attributes,
+                           PEXError *Error);
+PEXRC PEXAPI_JCL_DATA_READ(PEXConnection *Connection, void *Handle, PEXAttrList *AttributesIn,
+                           PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_JCL_DATA_WRITE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
+                            PEXError *Error);
+PEXRC PEXAPI_JCL_DATA_CLOSE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
+                            PEXError *Error);
+PEXRC PEXAPI_JOB_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrList *Attributes,
+                           PEXError *Error);
+PEXRC PEXAPI_JOB_DATA_READ(PEXConnection *Connection, void *Handle, PEXAttrList *AttributesIn,
+                           PEXAttrList *AttributesOut, PEXError *Error);
+PEXRC PEXAPI_JOB_DATA_WRITE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
+                            PEXError *Error);
+PEXRC PEXAPI_JOB_DATA_CLOSE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
+                            PEXError *Error);
+
 #ifdef __cplusplus
 }
 #endif
