@@ -1,0 +1,85 @@
+#include "be_loadfile.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "os_diag.h"
+#include "os_file.h"
+
+namespace {
+
+// Closes a stream of OS_FILE_fopen when the reader leaves, whichever way.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile() {
+    if (fp_ != NULL) OS_FILE_fclose(fp_);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  FILE** out() { return &fp_; }
+  FILE* get() const { return fp_; }
+
+ private:
+  FILE* fp_ = NULL;
+};
+
+const char kByteOrderMark[] = "\xEF\xBB\xBF";
+const size_t kByteOrderMarkLen = 3;
+
+// Length of str once trailing blanks and tabs are cut off at len.
+size_t unpadded_length(const char* str, size_t len) {
+  while (len > 0 && (str[len - 1] == ' ' || str[len - 1] == '\t')) --len;
+  return len;
+}
+
+}  // namespace
+
+extern "C" char* BE_str_unpad_all(char* str) {
+  if (str == NULL) return str;
+  str[unpadded_length(str, strlen(str))] = '\0';
+  return str;
+}
+
+extern "C" KX_RC BE_load_file_to_string(const char* filename, char* xmlbuff, int maxSize) {
+  DIAG_TRACE(4, "BE_load_file_to_string: filename='%s' reading up to size %d",
+             filename ? filename : "(null)", maxSize);
+  if (filename == NULL || xmlbuff == NULL) return KX_FAIL;
+
+  InputFile file;
+  const KX_RC open_rc = OS_FILE_fopen(filename, file.out(), OS_FILE_READ);
+  if (open_rc != KX_SUCCESS) {
+    DIAG_TRACE(4, "BE_load_file_to_string: Failed to open file %s.", filename);
+    return open_rc;
+  }
+
+  char line[BE_LOADFILE_LINE_MAX + 1];
+  // The length is tracked rather than recounted, so a long file costs one
+  // pass over what is appended.
+  size_t used = strlen(xmlbuff);
+  const size_t limit = maxSize > 0 ? static_cast<size_t>(maxSize) : 0;
+  KX_RC rc = KX_SUCCESS;
+  while (OS_FILE_fgets(line, static_cast<int>(sizeof line), file.get()) == KX_SUCCESS) {
+    char* text = line;
+    size_t len = unpadded_length(text, strlen(text));
+    if (len > 0 && text[len - 1] == '\n') --len;
+    len = unpadded_length(text, len);
+    text[len] = '\0';
+
+    if (used + len >= limit) {
+      DIAG_TRACE(4,
+                 "BE_load_file_to_string: Not enough allocated space in xmlbuff to fulfill the "
+                 "file content");
+      rc = 2;
+      break;
+    }
+    if (len >= kByteOrderMarkLen && memcmp(text, kByteOrderMark, kByteOrderMarkLen) == 0) {
+      text += kByteOrderMarkLen;
+      len -= kByteOrderMarkLen;
+    }
+    memcpy(xmlbuff + used, text, len);
+    used += len;
+    xmlbuff[used] = '\0';
+  }
+  return rc;
+}
