@@ -1,0 +1,14 @@
+#include "hessian_exceptions.h"
+
+namespace hessian {
+namespace exceptions {
+
+io_exception::io_exception(const std::string& message) : std::runtime_error(message) {}
+io_exception::~io_exception() = default;
+
+fault_exception::fault_exception(const std::string& code, const std::string& message)
+    : std::runtime_error(message.empty() ? code : message), code_(code) {}
+fault_exception::~fault_exception() = default;
+
+}  // namespace exceptions
+}  // namespace hessian
