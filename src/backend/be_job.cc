@@ -1,0 +1,274 @@
+// be_job.cc - PEXAPI_JOB_ACTION: one job request to the container, its answer
+// into the agent's output attributes.
+//
+// Everything a call builds (request text, accessor and its reply, answer
+// attributes, extended autoedits) lives in guards on this call's stack, so
+// every way out, an exception included, releases it.
+#include "be_job.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "be_remoting.h"
+#include "be_requests.h"
+#include "be_response.h"
+#include "be_sysout.h"
+#include "gm_param.h"
+#include "os_diag.h"
+#include "pexapi_utl.h"
+
+namespace {
+
+const char kFnc[] = "PEXAPI_JOB_ACTION";
+const char kTrackTerm[] = "TRACK_TERM";
+const char kSubmit[] = "SUBMIT";
+const char kTrack[] = "TRACK";
+const char kDelete[] = "DELETE";
+const char kDefaultTrackerEventPort[] = "-1";
+
+// The actions that go to the container.
+const char *const kSentActions[] = {kSubmit, kDelete, "KILL", kTrack, "STATISTICS", "TRACK_INIT"};
+
+bool is_action(const char *action, const char *name) {
+  return action != nullptr && strcmp(action, name) == 0;
+}
+
+bool is_sent_action(const char *action) {
+  for (const char *name : kSentActions) {
+    if (is_action(action, name)) return true;
+  }
+  return false;
+}
+
+// A request text from toXml, released with the call.
+class RequestText {
+ public:
+  explicit RequestText(char *text) : text_(text) {}
+  ~RequestText() { release(); }
+  RequestText(const RequestText &) = delete;
+  RequestText &operator=(const RequestText &) = delete;
+  const char *get() const { return text_; }
+  void release() {
+    RequestGeneratorInterface::freeXmlBuffer(text_);
+    text_ = nullptr;
+  }
+
+ private:
+  char *text_;
+};
+
+// The answer's BODY as single-block attributes.
+class AnswerAttributes {
+ public:
+  AnswerAttributes() { memset(&list_, 0, sizeof list_); }
+  ~AnswerAttributes() { release(); }
+  AnswerAttributes(const AnswerAttributes &) = delete;
+  AnswerAttributes &operator=(const AnswerAttributes &) = delete;
+  PEXAttrList *get() { return &list_; }
+  void release() { PEXAPI_utils_release_attr(&list_); }
+
+ private:
+  PEXAttrList list_;
+};
+
+// Key/value rows of the extended autoedits found while tracking.
+class AutoeditRows {
+ public:
+  AutoeditRows() { memset(&list_, 0, sizeof list_); }
+  ~AutoeditRows() { clear(); }
+  AutoeditRows(const AutoeditRows &) = delete;
+  AutoeditRows &operator=(const AutoeditRows &) = delete;
+  PEXLIST_handle_typ *get() { return &list_; }
+  void clear() {
+    if (list_.count > 0) GM_PARAM_list_clear(&list_);
+  }
+
+ private:
+  PEXLIST_handle_typ list_;
+};
+
+// True when name is the autoedit prefix followed by a number from 1 to
+// count written as "%d" (no sign, no leading zero). The number is bounded
+// while it is read, so the indicator buffer holds any answer's names.
+bool is_autoedit_indicator(const char *name, int32_t count) {
+  const size_t prefix_len = sizeof BE_JOB_AUTOEDIT_PREFIX - 1;
+  if (strncmp(name, BE_JOB_AUTOEDIT_PREFIX, prefix_len) != 0) return false;
+  const char *digits = name + prefix_len;
+  if (*digits < '1' || *digits > '9') return false;
+  int64_t n = 0;
+  for (const char *p = digits; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    n = n * 10 + (*p - '0');
+    if (n > count) return false;
+  }
+  char aeIndicator[BE_JOB_AE_INDICATOR_SIZE];
+  snprintf(aeIndicator, sizeof aeIndicator, "%s%d", BE_JOB_AUTOEDIT_PREFIX, static_cast<int>(n));
+  return strcmp(aeIndicator, name) == 0;
+}
+
+// An answer element AUTOEDITOUT<n> holding name=value: the pair is kept when
+// it has a value. Anything else is dropped without a word.
+void collect_autoedit(PEXLIST_handle_typ *rows, const PEXAttr &attr, int32_t count) {
+  if (!is_autoedit_indicator(attr.Name, count) || attr.Value == nullptr) return;
+  const char *equals = strchr(attr.Value, '=');
+  if (equals == nullptr) return;
+  const std::string name(attr.Value, static_cast<size_t>(equals - attr.Value));
+  const char *value = equals + 1;
+  if (*value == '\0') return;
+  if (GM_PARAM_list_append(rows, name.c_str(), value) == KX_SUCCESS) {
+    DIAG_TRACE(4, "Appended extended autoedit <%s> with value <%s>", name.c_str(), value);
+  } else {
+    DIAG_ERROR("%s: cannot keep extended autoedit <%s>", kFnc, name.c_str());
+  }
+}
+
+// Stores the answer's values into the agent's attributes, in answer order,
+// until one has no attribute to go to.
+PEXRC store_answer(PEXAttrList *answer, PEXAttrList *AttributesOut, bool track,
+                   PEXLIST_handle_typ *autoedits) {
+  PEXRC rc = PEX_SUCCESS;
+  const int32_t count = answer->Count;
+  for (int32_t i = 0; i < count && rc == PEX_SUCCESS; ++i) {
+    const PEXAttr &attr = answer->Attributes[i];
+    const char *name = attr.Name != nullptr ? attr.Name : "";
+    const char *value = attr.Value != nullptr ? attr.Value : "";
+    rc = PEXAPI_UTILS_AttrListValueSet(AttributesOut, name, value);
+    if (rc == PEX_SUCCESS) {
+      DIAG_TRACE(4, "Updated <%s> with value <%s>", name, value);
+    } else if (rc == PEX_EOS && track &&
+               strncmp(name, BE_JOB_AUTOEDIT_PREFIX, sizeof BE_JOB_AUTOEDIT_PREFIX - 1) == 0) {
+      collect_autoedit(autoedits, attr, count);
+      rc = PEX_SUCCESS;
+    } else {
+      DIAG_TRACE(2, "ERROR: Failed to update <%s> with value <%s>", name, value);
+    }
+  }
+  return rc;
+}
+
+// The agent's list gains the extended autoedits as new attributes after its
+// own. The agent's list is always rebuilt, even with none to add, so that
+// after every track the agent finds an array of the same origin to release.
+void append_autoedits(PEXLIST_handle_typ *rows, PEXAttrList *AttributesOut) {
+  PEXAttrList extended;
+  memset(&extended, 0, sizeof extended);
+  if (PEXAPI_UTILS_list2attr(rows, &extended) == PEX_SUCCESS) {
+    if (PEXAPI_UTILS_AttrListAppend_Attr2Attr(&extended, AttributesOut) != PEX_SUCCESS) {
+      DIAG_ERROR("%s: cannot append %d extended autoedits", kFnc, static_cast<int>(extended.Count));
+    }
+    PEXAPI_utils_release_attr(&extended);
+  } else {
+    DIAG_ERROR("%s: cannot turn extended autoedits into attributes", kFnc);
+  }
+  GM_PARAM_list_clear(rows);
+}
+
+// Sends a supported action and takes its answer. Sets *report to false for
+// the ways out that end the action without the failure notice.
+PEXRC send_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *AttributesOut,
+                  PEXError *Error, PEXLIST_handle_typ *autoedits, bool *report) {
+  const bool track = is_action(Action, kTrack);
+
+  HessianRemoteAccessor remoting(BE_REMOTE_PORT, BE_REMOTE_METHOD, BE_REMOTE_SERVER,
+                                 BE_REMOTE_PATH);
+  GenericRequest request(Action, AttributesIn);
+  GM_PARAM_VALUE_typ tracker_event_port;
+  if (GM_PARAM_get("CONFIG", "TRACKER_EVENT_PORT", tracker_event_port) != KX_SUCCESS) {
+    snprintf(tracker_event_port, sizeof tracker_event_port, "%s", kDefaultTrackerEventPort);
+  }
+  RequestJobSubmit jobSubmitRequest(Action, AttributesIn, tracker_event_port);
+
+  RequestText reqXML(is_action(Action, kSubmit) ? jobSubmitRequest.toXml(false)
+                                                : request.toXml(false));
+  PEXRC rc = remoting.call(reqXML.get(), Error);
+  if (rc != PEX_SUCCESS) {
+    *report = false;
+    return rc;
+  }
+
+  const std::string response = remoting.getResponse();
+  const int length = response.size() > static_cast<size_t>(INT32_MAX)
+                         ? INT32_MAX
+                         : static_cast<int>(response.size());
+  {
+    // The error check reads a private copy of the answer.
+    std::vector<char> copy(response.size() + 1, '\0');
+    memcpy(copy.data(), response.data(), response.size());
+    DIAG_TRACE(4, "%s: Allocated <%d> bytes for job action response", kFnc, length);
+    const BE_INF_UPDATE_ERROR_RC error_rc = BE_INF_update_error(Error, copy.data());
+    rc = error_rc == BE_INF_NO_ERROR_REPORTED ? PEX_SUCCESS : PEX_FAIL;
+  }
+  DIAG_TRACE(4, "%s: Freed <%d> bytes which were allocated for job action response", kFnc,
+             length);
+  if (rc == PEX_FAIL) {
+    *report = false;
+    return PEX_FAIL;  // the guards release the request text and the reply
+  }
+
+  {
+    AnswerAttributes temp_attrlist;
+    rc = BE_INF_xmlBuff2attr(response.c_str(), "BODY", temp_attrlist.get());
+    if (rc != PEX_SUCCESS) {
+      DIAG_TRACE(2, "Failed to translate the following XML buffer into list: %s",
+                 response.c_str());
+    } else {
+      rc = store_answer(temp_attrlist.get(), AttributesOut, track, autoedits);
+    }
+  }
+  if (track) append_autoedits(autoedits, AttributesOut);
+
+  reqXML.release();
+  remoting.deleteResponse();
+  if (is_action(Action, kDelete)) {
+    // A missing output file or an unusable mode is not the action's failure.
+    BE_SYSOUT_chmod_sysout(AttributesIn, Error);
+  }
+  return rc;
+}
+
+PEXRC job_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *AttributesOut,
+                 PEXError *Error) {
+  const char *action_text = Action != nullptr ? Action : "";
+  DIAG_TRACE(3, "%s", kFnc);
+  DIAG_TRACE(4, "Action: '%s'", action_text);
+
+  if (is_action(Action, kTrackTerm)) {
+    DIAG_TRACE(4, "<%s> action currently is not supported", action_text);
+    return PEX_SUCCESS;
+  }
+
+  AutoeditRows extendedAutoEditList;
+  PEXRC rc = PEX_NOT_SUPPORTED;
+  bool report = true;
+  if (is_sent_action(Action)) {
+    rc = send_action(Action, AttributesIn, AttributesOut, Error, extendedAutoEditList.get(),
+                     &report);
+  }
+  if (rc != PEX_SUCCESS && report) {
+    DIAG_TRACE(4, "'%s' action failed. Write notification in the sysout file.", action_text);
+  }
+  return rc;
+}
+
+}  // namespace
+
+extern "C" PEXRC PEXAPI_JOB_ACTION(PEXConnection *Connection, char *Action,
+                                   PEXAttrList *AttributesIn, PEXAttrList *AttributesOut,
+                                   PEXError *Error) {
+  (void)Connection;
+  try {
+    return job_action(Action, AttributesIn, AttributesOut, Error);
+  } catch (const std::exception &e) {
+    DIAG_ERROR("%s: %s", kFnc, e.what());
+    PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: %s", kFnc, e.what());
+  } catch (...) {
+    DIAG_ERROR("%s: unknown exception", kFnc);
+    PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: unknown exception", kFnc);
+  }
+  return PEX_FAIL;
+}
