@@ -1,0 +1,44 @@
+#include "be_jcl.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "os_diag.h"
+#include "test_workdir.h"
+
+namespace {
+
+TEST(JclTest, FixedAnswersWithAndWithoutUserData) {
+  kxtest::TestWorkdir wd;
+  DIAG_set_debug_level(3);
+  OS_DIAG_initialize(nullptr, "JT");
+  int agent_data = 0;
+  PEXConnection with{};
+  with.UserData = &agent_data;
+  PEXConnection without{};
+  PEXError error{};
+  char action[] = "GET";
+  void* const agent_handle = &agent_data;
+  void* handle = agent_handle;
+
+  EXPECT_EQ(PEXAPI_JCL_ACTION(&with, action, nullptr, nullptr, &error), PEX_NOT_FOUND);
+  EXPECT_EQ(PEXAPI_JCL_DATA_OPEN(&with, &handle, nullptr, &error), PEX_SUCCESS);
+  EXPECT_EQ(PEXAPI_JCL_DATA_OPEN(&without, &handle, nullptr, &error), PEX_FAIL);
+  EXPECT_EQ(PEXAPI_JCL_DATA_OPEN(nullptr, &handle, nullptr, &error), PEX_FAIL);
+  EXPECT_EQ(handle, agent_handle);  // no handle is made
+  EXPECT_EQ(PEXAPI_JCL_DATA_READ(&without, handle, nullptr, nullptr, &error), PEX_SUCCESS);
+  EXPECT_EQ(PEXAPI_JCL_DATA_WRITE(&with, handle, nullptr, &error), PEX_NOT_SUPPORTED);
+  EXPECT_EQ(PEXAPI_JCL_DATA_CLOSE(&without, handle, nullptr, &error), PEX_SUCCESS);
+  EXPECT_EQ(error.code, 0u);
+
+  const std::string log =
+      kxtest::read_file(wd.file("proclog/JT_" + std::to_string(getpid()) + ".log"));
+  for (const char* name : {"PEXAPI_JCL_ACTION", "PEXAPI_JCL_DATA_OPEN", "PEXAPI_JCL_DATA_READ",
+                           "PEXAPI_JCL_DATA_WRITE", "PEXAPI_JCL_DATA_CLOSE"}) {
+    EXPECT_NE(log.find(std::string("JT:") + name + "\n"), std::string::npos) << name;
+  }
+  EXPECT_EQ(log.find("Action: "), std::string::npos);  // level 4 only
+  DIAG_set_debug_level(0);
+}
+
+}  // namespace
