@@ -1,7 +1,10 @@
 // kxhost - loads libbe_hadoop.so the way the scheduling agent does (dlopen,
 // then the PEXAPI_* entry points by name) so that a person can drive the
 // backend by hand from a shell.
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,7 +119,8 @@ void usage() {
                "                               one job action (SUBMIT, TRACK, KILL, ...)\n"
                "  sysout ORDERNO [NAME=VALUE ...]\n"
                "                               read a job's output block by block\n"
-               "  shutdown                     stop the container\n");
+               "  shutdown                     stop the container\n"
+               "  free-port                    print a free loopback TCP port (no library needed)\n");
 }
 
 struct Session {
@@ -169,7 +173,7 @@ int cmd_job(Backend& be, int argc, char** argv, int first) {
     usage();
     return 2;
   }
-  Session s(be, "SUBMIT");
+  Session s(be, argv[first]);
   PEXObjectAction action = {0};
   std::snprintf(action, sizeof action, "%s", argv[first]);
   OwnedAttrs in, out;
@@ -202,14 +206,15 @@ int cmd_sysout(Backend& be, int argc, char** argv, int first) {
   auto read = be.get<DataReadFn>("PEXAPI_SYSOUT_DATA_READ");
   int blocks = 0;
   do {
+    // The agent asks for the next block; TEXT's buffer sets the block size.
     OwnedAttrs in, out;
+    in.add("NAVIGATE", "NEXT");
     out.add("TEXT", "", 5001);
     PEXAttrList* outl = out.list();
     rc = read(&s.connection, handle, in.list(), outl, &s.error);
     std::printf("PEXAPI_SYSOUT_DATA_READ #%d -> %s\n", ++blocks, rc_name(rc));
     if (rc == PEX_SUCCESS || rc == PEX_EOS) {
-      for (int i = 0; i < outl->Count; ++i) std::fputs(outl->Attributes[i].Value, stdout);
-      std::fputc('\n', stdout);
+      for (int i = 0; i < outl->Count; ++i) std::printf("%s\n", outl->Attributes[i].Value);
     } else {
       std::printf("  error %u: %s\n", s.error.code, s.error.text);
     }
@@ -222,7 +227,27 @@ int cmd_sysout(Backend& be, int argc, char** argv, int first) {
 
 }  // namespace
 
+// Asks the kernel for a free port on the loopback interface, for setting up
+// a container on one machine without colliding with a running one.
+int cmd_free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int rc = 1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    std::printf("%u\n", ntohs(addr.sin_port));
+    rc = 0;
+  }
+  close(fd);
+  return rc;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "free-port") == 0) return cmd_free_port();
   std::string lib = "libbe_hadoop.so";
   int i = 1;
   if (i + 1 < argc && std::strcmp(argv[i], "--lib") == 0) {
