@@ -31,13 +31,6 @@ long convert(QVLocale target, char *dst, size_t dst_size, QVLocale source, const
 
 extern "C" {
 
-int isI18nDefined(void) {
-  DIAG_TRACE(4, "isI18nDefined");
-  GM_PARAM_VALUE_typ value;
-  value[0] = '\0';
-  return GM_PARAM_get("CONFIG", "I18N", value) == KX_SUCCESS && strcmp(value, "CJK") == 0;
-}
-
 KX_RC BE_INF_get_agent_dir(char *agent_dir, size_t agent_dir_size) {
   DIAG_TRACE(3, "BE_INF_get_agent_dir");
   const char *home = getenv("WEXAGENT");

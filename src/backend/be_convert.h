@@ -18,6 +18,7 @@
 #include <stddef.h>
 
 #include "pexapi.h"
+#include "gm_xml.h"
 #include "qv.h"
 
 #ifdef __cplusplus
@@ -33,9 +34,8 @@ extern int required_locales_initialized;
 extern QVLocale UTF8_Locale; /* ".UTF-8", or NULL */
 extern QVLocale LAT1_Locale; /* ".Latin1", or NULL */
 
-/* 1 when the CONFIG parameter I18N exists and is exactly "CJK" (text then
- * passes unconverted), else 0. Reads the parameter table at every call. */
-int isI18nDefined(void);
+/* The I18N mode test, isI18nDefined(), lives in gm_xml.h: the XML writer
+ * below this layer chooses the document opening by it too. */
 
 /* Creates both process-wide locales. KX_SUCCESS when they exist afterwards
  * (at once when they existed already); KX_FAIL when WEXAGENT is not set, the

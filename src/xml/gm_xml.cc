@@ -108,16 +108,6 @@ void append_raw(char* xmlbuf, const char* text) {
 
 const char* or_empty(const char* s) { return s != nullptr ? s : ""; }
 
-// The I18N mode test: CONFIG/I18N equal to "CJK", read at every call.
-bool i18n_mode() {
-  DIAG_TRACE(4, "isI18nDefined");
-  char table[] = "CONFIG";
-  char key[] = "I18N";
-  GM_PARAM_VALUE_typ value;
-  value[0] = '\0';
-  return GM_PARAM_get(table, key, value) == KX_SUCCESS && strcmp(value, "CJK") == 0;
-}
-
 // ---------------------------------------------------------------- reading
 
 struct ParserFree {
@@ -463,7 +453,7 @@ void GM_xml_writeEndElem(char* xmlbuf, const XML_Char* ElemName) {
 
 KX_RC GM_XML_BufInit(char* xmlbuf) {
   DIAG_TRACE(4, "GM_XML_BufInit");
-  GM_xml_writeHeader(xmlbuf, i18n_mode() ? kDeclUtf8 : kDeclLatin1);
+  GM_xml_writeHeader(xmlbuf, isI18nDefined() ? kDeclUtf8 : kDeclLatin1);
   GM_xml_writeStartElem(xmlbuf, kRootElem, nullptr);
   DIAG_TRACE(6, "xml buffer: %s\n", xmlbuf);
   return KX_SUCCESS;
@@ -579,3 +569,10 @@ KX_RC GM_XML_ParseBuf2ListByEncoding(const char* buffer, const char* ParentElem,
 }
 
 }  // extern "C"
+
+extern "C" int isI18nDefined(void) {
+  DIAG_TRACE(4, "isI18nDefined");
+  GM_PARAM_VALUE_typ value;
+  value[0] = '\0';
+  return GM_PARAM_get("CONFIG", "I18N", value) == KX_SUCCESS && strcmp(value, "CJK") == 0;
+}

@@ -82,6 +82,11 @@ void GM_xml_writeStartElemWithStringAttributes(char *xmlbuf, const XML_Char *Ele
 /* Appends "</" ElemName ">". */
 void GM_xml_writeEndElem(char *xmlbuf, const XML_Char *ElemName);
 
+/* 1 when the agent runs in I18N mode: the CONFIG parameter I18N exists and
+ * is exactly "CJK" (text then passes unconverted), else 0. Reads the
+ * parameter table at every call. */
+int isI18nDefined(void);
+
 /* Appends the declaration (UTF-8 when CONFIG/I18N is "CJK", else
  * iso-8859-1) and the root start tag "<TWBKX>". Returns KX_SUCCESS. */
 KX_RC GM_XML_BufInit(char *xmlbuf);
