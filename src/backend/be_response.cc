@@ -104,6 +104,34 @@ bool latin1_as_utf8(const char* fnc, const char* text, std::string* copy) {
   return true;
 }
 
+// Expat hands every text on in UTF-8, whatever it read. An agent in Latin-1
+// mode expects its own code page, as the remote call's conversion of the
+// answer intends: without this an accented letter would reach the agent as
+// two bytes. Converts text in place (it can only shrink); a text that is no
+// valid UTF-8 or holds a character Latin-1 lacks is left as it is.
+void utf8_to_agent(char* text) {
+  if (!has_high_byte(text)) return;
+  size_t len = strlen(text);
+  // The reader cuts long texts by bytes, which can split the last character;
+  // that partial character is dropped rather than failing the whole text.
+  size_t lead = len;
+  while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80 && len - lead < 3)
+    --lead;
+  if (lead > 0) {
+    const unsigned char c = static_cast<unsigned char>(text[lead - 1]);
+    const size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (c >= 0xC0 && len - (lead - 1) < need) {
+      len = lead - 1;
+      text[len] = '\0';
+    }
+  }
+  std::string latin1(len + 1, '\0');
+  if (BE_UTIL_convert_UTF8_Latin1(text, &latin1[0], latin1.size(), BE_UTIL_UTF8_TO_LATIN1) !=
+      KX_SUCCESS)
+    return;
+  memcpy(text, latin1.c_str(), strlen(latin1.c_str()) + 1);
+}
+
 using ParseFn = KX_RC (*)(const char* buffer, const char* ParentElem, PEXLIST_handle_typ* list,
                           const char* encoding);
 
@@ -129,6 +157,14 @@ PEXRC leaves_to_attrs(const char* fnc, const char* xmlbuffer, const char* Parent
 
   PEXRC rc = PEXAPI_UTILS_list2attr(rows.get(), AttrList);
   if (rc != PEX_SUCCESS) return rc;
+  if (!isI18nDefined()) {
+    for (int32_t i = 0; i < AttrList->Count; ++i) {
+      PEXAttr& a = AttrList->Attributes[i];
+      if (a.Value == nullptr) continue;
+      utf8_to_agent(a.Value);
+      a.ValueLen = static_cast<uint16_t>(strlen(a.Value) + 1);
+    }
+  }
 
   KX_RC cleared = rows.clear();
   if (need_rows) return cleared == KX_SUCCESS ? PEX_SUCCESS : PEX_FAIL;
@@ -166,6 +202,9 @@ BE_INF_UPDATE_ERROR_RC BE_INF_update_error(PEXError* Error, const char* response
       code = code_value(value);
 
     message_rc = extract_error_part(text, kMessageElem, value);
+    // Converted before the cut, so that the cut counts the agent's characters
+    // and never splits one.
+    if (message_rc == KX_SUCCESS && !isI18nDefined()) utf8_to_agent(value);
     if (message_rc == KX_SUCCESS && value[0] != '\0') {
       size_t n = strnlen(value, kMessageMax);
       memcpy(message, value, n);
