@@ -8,15 +8,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
-#include "os_diag.h"
-#include "test_workdir.h"
+#include "agent_env.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kScript[] = "zrtHadoop_container";
 
@@ -58,35 +54,20 @@ std::string dotted(const struct sockaddr_in& addr) {
 
 // A working directory with the container directory container/ named by
 // HADOOP / KX_DIR and a log that takes every trace line.
-class ContainerTest : public ::testing::Test {
+class ContainerTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    fs::create_directory(dir());
-    wd_.write_table("HADOOP", "KX_DIR " + dir() + "\n");
-    DIAG_set_debug_level(6);
-    OS_DIAG_initialize(nullptr, "CT");
-  }
-  void TearDown() override { DIAG_set_debug_level(0); }
+  ContainerTest() : AgentEnv("CT", kContainerDir, 6) {}
 
-  std::string log() const {
-    return kxtest::read_file("proclog/CT_" + std::to_string(getpid()) + ".log");
-  }
-  bool logged(const std::string& text) const {
-    return log().find("CT:" + text + "\n") != std::string::npos;
-  }
-  std::string dir() const { return wd_.file("container"); }
   void write_conf(const std::string& content) const {
     wd_.write("data/kx_container_conf.xml", content);
   }
   // A start script that records its arguments in container/calls.
   void write_script() const {
-    const std::string path = dir() + "/" + kScript;
+    const std::string path = container_dir() + "/" + kScript;
     wd_.write("container/" + std::string(kScript),
               "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/calls\"\n");
     ASSERT_EQ(chmod(path.c_str(), 0755), 0);
   }
-
-  kxtest::TestWorkdir wd_;
 };
 
 // ---- address and port probe ----------------------------------------------
@@ -258,7 +239,7 @@ TEST_F(ContainerTest, StartWithoutContainerDirectoryFails) {
 TEST_F(ContainerTest, StartRefusesAHostileDirectoryWithoutRunningAnything) {
   write_script();
   const std::string pwned = wd_.file("pwned");
-  wd_.write_table("HADOOP", "KX_DIR " + dir() + ";touch " + pwned + "\n");
+  wd_.write_table("HADOOP", "KX_DIR " + container_dir() + ";touch " + pwned + "\n");
   PEXError error{};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(StartContainer(&error), PEX_FAIL);
@@ -267,7 +248,7 @@ TEST_F(ContainerTest, StartRefusesAHostileDirectoryWithoutRunningAnything) {
   EXPECT_NE(std::string(error.text).find("refusing container directory"), std::string::npos);
   EXPECT_TRUE(logged(error.text));
   EXPECT_FALSE(kxtest::file_exists(pwned));
-  EXPECT_FALSE(kxtest::file_exists(dir() + "/calls"));
+  EXPECT_FALSE(kxtest::file_exists(container_dir() + "/calls"));
 }
 
 TEST_F(ContainerTest, StartRefusesAHostileDebugLevelWithoutRunningAnything) {
@@ -278,7 +259,7 @@ TEST_F(ContainerTest, StartRefusesAHostileDebugLevelWithoutRunningAnything) {
   EXPECT_EQ(StartContainer(&error), PEX_FAIL);
   EXPECT_NE(std::string(error.text).find("refusing debug level"), std::string::npos);
   EXPECT_FALSE(kxtest::file_exists(pwned));
-  EXPECT_FALSE(kxtest::file_exists(dir() + "/calls"));
+  EXPECT_FALSE(kxtest::file_exists(container_dir() + "/calls"));
 }
 
 TEST_F(ContainerTest, StartRunsTheScriptAndWaits) {
@@ -288,10 +269,10 @@ TEST_F(ContainerTest, StartRunsTheScriptAndWaits) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(StartContainer(&error), PEX_SUCCESS);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(kxtest::read_file(dir() + "/calls"), "start 3\n");
+  EXPECT_EQ(kxtest::read_file(container_dir() + "/calls"), "start 3\n");
   EXPECT_TRUE(logged(getuid() == 0 ? "Agent is root" : "Agent is non-root"));
-  EXPECT_TRUE(logged("StartContainer - starting container. Unix command line [" + dir() + "/" +
-                     kScript + " start 3 &]"));
+  EXPECT_TRUE(logged("StartContainer - starting container. Unix command line [" +
+                     container_dir() + "/" + kScript + " start 3 &]"));
   EXPECT_TRUE(logged("StartContainer: Succeeded starting Container."));
 }
 
@@ -304,10 +285,10 @@ TEST_F(ContainerTest, SuperuserInKerberosModeStartsAsTheDirectoryOwner) {
   EXPECT_EQ(StartContainer(&error), PEX_SUCCESS);  // default level 0
   EXPECT_TRUE(logged("Identified Kerberos Mode"));
   EXPECT_TRUE(logged("StartContainer - starting container. Unix command line [su `ls -ld " +
-                     dir() + " | awk '{print $3}'` -c 'nohup " + dir() + "/" + kScript +
-                     " start 0 &']"));
+                     container_dir() + " | awk '{print $3}'` -c 'nohup " + container_dir() + "/" +
+                     kScript + " start 0 &']"));
   // The directory belongs to the superuser here, so su runs the script as it.
-  EXPECT_EQ(kxtest::read_file(dir() + "/calls"), "start 0\n");
+  EXPECT_EQ(kxtest::read_file(container_dir() + "/calls"), "start 0\n");
 }
 
 }  // namespace

@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "agent_env.h"
 #include "gm_param.h"
 #include "os_diag.h"
-#include "test_workdir.h"
 
 namespace {
 
@@ -19,32 +18,12 @@ namespace fs = std::filesystem;
 
 // An agent home under a fresh working directory, with the shipped locale
 // data at agent/exe/locale, and a log at debug level 4.
-class ConvertTest : public ::testing::Test {
+class ConvertTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    home_ = work_.file("agent");
-    locale_dir_ = home_ + "/exe/locale";
-    fs::create_directories(locale_dir_);
-    for (const auto &entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
-      fs::copy_file(entry.path(), fs::path(locale_dir_) / entry.path().filename());
-    setenv("WEXAGENT", home_.c_str(), 1);
-    DIAG_set_debug_level(4);
-    char proc[] = "CT";
-    OS_DIAG_initialize(proc, proc);
-  }
-  void TearDown() override {
-    BE_UTIL_release_required_locales();
-    unsetenv("WEXAGENT");
-  }
+  ConvertTest() : AgentEnv("CT", kAgentHome) {}
 
-  std::string log() const {
-    return kxtest::read_file(work_.file("proclog/CT_" + std::to_string(getpid()) + ".log"));
-  }
-  ::testing::AssertionResult logged(const std::string &text) const {
-    const std::string all = log();
-    if (all.find("CT:" + text + "\n") != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no line \"" << text << "\" in the log:\n" << all;
-  }
+  std::string locale_dir() const { return agent_home() + "/exe/locale"; }
+
   // True when the code-page library is not started (nothing holds it).
   static bool qv_ended() {
     long err = -1;
@@ -53,7 +32,7 @@ class ConvertTest : public ::testing::Test {
   }
 
   void set_i18n(const std::string &line) {
-    work_.write_table("CONFIG", line);
+    wd_.write_table("CONFIG", line);
     GM_PARAM_load("CONFIG", 1);
   }
 
@@ -65,10 +44,6 @@ class ConvertTest : public ::testing::Test {
     out->assign(buf.data(), strnlen(buf.data(), dst_size));
     return rc;
   }
-
-  kxtest::TestWorkdir work_;
-  std::string home_;
-  std::string locale_dir_;
 };
 
 TEST_F(ConvertTest, I18nModeHoldsOnlyForCjkExactly) {
@@ -174,19 +149,19 @@ TEST_F(ConvertTest, PreparationFailsWithoutAgentHomeOrLocaleData) {
   setenv("WEXAGENT", std::string(2100, 'x').c_str(), 1);  // would not fit the buffer
   EXPECT_EQ(BE_UTIL_init_required_locales(), KX_FAIL);
 
-  setenv("WEXAGENT", work_.file("nowhere").c_str(), 1);
+  setenv("WEXAGENT", wd_.file("nowhere").c_str(), 1);
   EXPECT_EQ(BE_UTIL_init_required_locales(), KX_FAIL);
   EXPECT_TRUE(logged("BE_INF_QV_init: Failed to initialize QV library. searched for locales at: '" +
-                     work_.file("nowhere") + "/exe/locale'"));
+                     wd_.file("nowhere") + "/exe/locale'"));
   EXPECT_TRUE(logged("BE_UTIL_init_required_locales: Failed to init QV"));
 
   // Over 1023 characters is refused, never cut to some other directory.
-  std::string deep = home_ + std::string(1020, '/');
+  std::string deep = agent_home() + std::string(1020, '/');
   EXPECT_EQ(BE_INF_QV_init(deep.c_str()), KX_FAIL);
   EXPECT_TRUE(qv_ended());
 
-  setenv("WEXAGENT", home_.c_str(), 1);
-  fs::remove(fs::path(locale_dir_) / "Latin1.cp");
+  setenv("WEXAGENT", agent_home().c_str(), 1);
+  fs::remove(fs::path(locale_dir()) / "Latin1.cp");
   EXPECT_EQ(BE_UTIL_init_required_locales(), KX_FAIL);
   EXPECT_TRUE(logged("createLocaleByName: QVGetLocale failed - Invalid  code page specified."));
   EXPECT_TRUE(logged("createLocaleByName: ERROR: Locale - '.Latin1' has not been created"));
@@ -198,7 +173,7 @@ TEST_F(ConvertTest, PreparationFailsWithoutAgentHomeOrLocaleData) {
 }
 
 TEST_F(ConvertTest, ReleaseWithoutPreparationTouchesNothing) {
-  ASSERT_EQ(QVInit(locale_dir_.c_str(), nullptr, nullptr, nullptr, QV_INIT_DEFAULT), 0);
+  ASSERT_EQ(QVInit(locale_dir().c_str(), nullptr, nullptr, nullptr, QV_INIT_DEFAULT), 0);
   BE_UTIL_release_required_locales();
   EXPECT_TRUE(logged(
       "BE_UTIL_release_required_locales: Required locales are not initialized - nothing to release"));

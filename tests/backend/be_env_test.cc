@@ -7,38 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "agent_env.h"
 #include "os_diag.h"
-#include "test_workdir.h"
 
 namespace {
 
-// An agent-style list built from name/value pairs; the strings live here.
-class Attrs {
- public:
-  Attrs(std::initializer_list<std::pair<std::string, std::string>> pairs) {
-    for (const auto& p : pairs) {
-      names_.push_back(p.first);
-      values_.push_back(p.second);
-    }
-    for (size_t i = 0; i < names_.size(); ++i) {
-      attrs_.push_back(PEXAttr{names_[i].data(), static_cast<uint16_t>(values_[i].size() + 1),
-                               values_[i].data()});
-    }
-    list_.Count = static_cast<int32_t>(attrs_.size());
-    list_.Attributes = attrs_.empty() ? nullptr : attrs_.data();
-    list_.Curr = 0;
-  }
-  PEXAttrList* get() { return &list_; }
+using kxtest::AgentAttrs;
 
- private:
-  std::vector<std::string> names_, values_;
-  std::vector<PEXAttr> attrs_;
-  PEXAttrList list_{};
-};
-
-std::string logname(Attrs attrs) {
+std::string logname(AgentAttrs attrs) {
   char* name = nullptr;
-  BE_INF_get_logname(attrs.get(), &name);
+  BE_INF_get_logname(attrs.list(), &name);
   return name ? name : "(null)";
 }
 
@@ -94,10 +72,10 @@ TEST(BeEnvConnect, FirstConnectOpensLogAndSetsLevelOnce) {
   PEXBackEnd be{};
   PEXConnection conn{};
   PEXError err{};
-  Attrs track({{"REQTYPE", "TRACK"}});
+  AgentAttrs track({{"REQTYPE", "TRACK"}});
 
-  ASSERT_EQ(PEXAPI_Init(&be, track.get(), &err), PEX_SUCCESS);
-  ASSERT_EQ(PEXAPI_Connect(&be, &conn, track.get(), &err), PEX_SUCCESS);
+  ASSERT_EQ(PEXAPI_Init(&be, track.list(), &err), PEX_SUCCESS);
+  ASSERT_EQ(PEXAPI_Connect(&be, &conn, track.list(), &err), PEX_SUCCESS);
   EXPECT_EQ(first_call, 0);
   EXPECT_EQ(DIAG_debug_level(), 5);
   std::string log = kxtest::read_file(log_path("AT"));
@@ -109,8 +87,8 @@ TEST(BeEnvConnect, FirstConnectOpensLogAndSetsLevelOnce) {
   // A later connect of another kind neither reopens under AS nor re-reads
   // the level, even when the table changed meanwhile.
   wd.write_table("CONFIG", "DBGLVL 1\n");
-  Attrs submit({{"REQTYPE", "SUBMIT"}});
-  ASSERT_EQ(PEXAPI_Connect(&be, &conn, submit.get(), &err), PEX_SUCCESS);
+  AgentAttrs submit({{"REQTYPE", "SUBMIT"}});
+  ASSERT_EQ(PEXAPI_Connect(&be, &conn, submit.list(), &err), PEX_SUCCESS);
   EXPECT_EQ(DIAG_debug_level(), 5);
   EXPECT_FALSE(kxtest::file_exists(log_path("AS")));
   ASSERT_EQ(PEXAPI_Disconnect(&conn, &err), PEX_SUCCESS);
@@ -129,8 +107,8 @@ TEST(BeEnvConnect, MissingLevelLeavesDebugLevelAlone) {
   PEXBackEnd be{};
   PEXConnection conn{};
   PEXError err{};
-  Attrs none({});
-  ASSERT_EQ(PEXAPI_Connect(&be, &conn, none.get(), &err), PEX_SUCCESS);
+  AgentAttrs none({});
+  ASSERT_EQ(PEXAPI_Connect(&be, &conn, none.list(), &err), PEX_SUCCESS);
   EXPECT_EQ(DIAG_debug_level(), 3);
   EXPECT_NE(kxtest::read_file(log_path("AS")).find(":PEXAPI_Connect\n"), std::string::npos);
 }

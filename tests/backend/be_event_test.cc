@@ -1,58 +1,37 @@
 #include "be_event.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "os_diag.h"
-#include "test_workdir.h"
+#include "agent_env.h"
 
 namespace {
 
+using kxtest::AgentAttrs;
+
 // The agent's lists: EVENT_MSG in, pre-created PROCID, ORDERNO, RUNNO out.
-class EventTest : public ::testing::Test {
+class EventTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "ET");
-    memset(&error_, 0, sizeof error_);
-    error_.code = 99;
-    snprintf(error_.text, sizeof error_.text, "untouched");
-  }
-  void TearDown() override { DIAG_set_debug_level(0); }
+  EventTest() : AgentEnv("ET", kLogOnly) { kxtest::preset_error(&error_); }
 
   // Output attributes named in names, each with a buffer of size bytes.
   PEXRC accept(const char* msg, std::vector<std::string> names = {"PROCID", "ORDERNO", "RUNNO"},
                size_t size = 128) {
-    char in_name[] = "EVENT_MSG";
-    std::string in_value = msg != nullptr ? msg : "";
-    PEXAttr in_attr = {in_name, static_cast<uint16_t>(in_value.size() + 1), in_value.data()};
-    PEXAttrList in = {msg != nullptr ? 1 : 0, &in_attr, 0};
-    names_ = std::move(names);
-    values_.assign(names_.size(), std::vector<char>(size, '\0'));
-    std::vector<PEXAttr> attrs;
-    for (size_t i = 0; i < names_.size(); ++i) {
-      attrs.push_back({names_[i].data(), static_cast<uint16_t>(size), values_[i].data()});
-    }
-    PEXAttrList out = {static_cast<int32_t>(attrs.size()), attrs.data(), 0};
-    return PEXAPI_EVENT_ACTION(nullptr, nullptr, &in, &out, &error_);
+    AgentAttrs in;
+    if (msg != nullptr) in.add("EVENT_MSG", msg);
+    out_ = AgentAttrs();
+    for (const std::string& name : names) out_.add(name, "", size - 1);
+    return PEXAPI_EVENT_ACTION(nullptr, nullptr, in.list(), out_.list(), &error_);
   }
   std::string out(const std::string& name) const {
-    for (size_t i = 0; i < names_.size(); ++i)
-      if (names_[i] == name) return values_[i].data();
+    for (int i = 0; i < out_.count(); ++i)
+      if (out_.name(i) == name) return out_.value(i);
     return "<absent>";
   }
-  bool logged(const std::string& text) const {
-    return kxtest::read_file(wd_.file("proclog/ET_" + std::to_string(getpid()) + ".log"))
-               .find("ET:" + text + "\n") != std::string::npos;
-  }
 
-  kxtest::TestWorkdir wd_;
-  std::vector<std::string> names_;
-  std::vector<std::vector<char>> values_;
+  AgentAttrs out_;
   PEXError error_;
 };
 

@@ -1,17 +1,17 @@
 #include "be_jcl.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "os_diag.h"
-#include "test_workdir.h"
+#include "agent_env.h"
 
 namespace {
 
-TEST(JclTest, FixedAnswersWithAndWithoutUserData) {
-  kxtest::TestWorkdir wd;
-  DIAG_set_debug_level(3);
-  OS_DIAG_initialize(nullptr, "JT");
+class JclTest : public kxtest::AgentEnv {
+ protected:
+  JclTest() : AgentEnv("JT", kLogOnly, 3) {}
+};
+
+TEST_F(JclTest, FixedAnswersWithAndWithoutUserData) {
   int agent_data = 0;
   PEXConnection with{};
   with.UserData = &agent_data;
@@ -31,14 +31,11 @@ TEST(JclTest, FixedAnswersWithAndWithoutUserData) {
   EXPECT_EQ(PEXAPI_JCL_DATA_CLOSE(&without, handle, nullptr, &error), PEX_SUCCESS);
   EXPECT_EQ(error.code, 0u);
 
-  const std::string log =
-      kxtest::read_file(wd.file("proclog/JT_" + std::to_string(getpid()) + ".log"));
   for (const char* name : {"PEXAPI_JCL_ACTION", "PEXAPI_JCL_DATA_OPEN", "PEXAPI_JCL_DATA_READ",
                            "PEXAPI_JCL_DATA_WRITE", "PEXAPI_JCL_DATA_CLOSE"}) {
-    EXPECT_NE(log.find(std::string("JT:") + name + "\n"), std::string::npos) << name;
+    EXPECT_TRUE(logged(name)) << name;
   }
-  EXPECT_EQ(log.find("Action: "), std::string::npos);  // level 4 only
-  DIAG_set_debug_level(0);
+  EXPECT_EQ(log().find("Action: "), std::string::npos);  // level 4 only
 }
 
 }  // namespace

@@ -4,127 +4,37 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "be_convert.h"
+#include "agent_env.h"
 #include "os_diag.h"
-#include "pexapi_utl.h"
-#include "test_container.h"
-#include "test_workdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const char kDecl[] = "<?xml version='1.0' encoding='UTF-8'?>";
-const char kUntouched[] = "untouched";
-
-std::string element(const std::string& name, const std::string& value) {
-  return "<" + name + ">" + value + "</" + name + ">";
-}
-
-std::string answer(const std::string& body) {
-  return std::string(kDecl) + "<TWBKX><BODY>" + body + "</BODY></TWBKX>";
-}
-
-std::string request(const std::string& action, const std::string& body) {
-  return std::string(kDecl) + "<TWBKX><HEADER><ACTION>" + action + "</ACTION></HEADER><BODY>" +
-         body + "</BODY></TWBKX>";
-}
-
-// An agent-owned attribute list: each attribute has its own value buffer of
-// `capacity` characters plus the terminator. When an action replaces the
-// array with library copies, those are released with the list.
-class AgentList {
- public:
-  ~AgentList() {
-    if (list_.Attributes != attrs_.data()) PEXAPI_utils_release_attr(&list_);
-  }
-  void add(const std::string& name, const std::string& value, size_t capacity = 0) {
-    names_.emplace_back(name.begin(), name.end());
-    names_.back().push_back('\0');
-    std::vector<char> buffer(std::max(capacity, value.size()) + 1, '\0');
-    std::memcpy(buffer.data(), value.data(), value.size());
-    values_.push_back(std::move(buffer));
-  }
-  PEXAttrList* list() {
-    attrs_.clear();
-    for (size_t i = 0; i < names_.size(); ++i) {
-      attrs_.push_back({names_[i].data(), static_cast<uint16_t>(values_[i].size()),
-                        values_[i].data()});
-    }
-    list_ = {static_cast<int32_t>(attrs_.size()), attrs_.data(), 0};
-    return &list_;
-  }
-  bool replaced() const { return list_.Attributes != attrs_.data(); }
-  int count() const { return list_.Count; }
-  std::string name(int i) const { return list_.Attributes[i].Name; }
-  std::string value(int i) const { return list_.Attributes[i].Value; }
-  uint16_t value_len(int i) const { return list_.Attributes[i].ValueLen; }
-
- private:
-  std::vector<std::vector<char>> names_, values_;
-  std::vector<PEXAttr> attrs_;
-  PEXAttrList list_{};
-};
+using kxtest::doc::answer;
+using kxtest::doc::element;
+using kxtest::doc::kDecl;
+using kxtest::doc::request;
+using kxtest::AgentAttrs;
 
 // A working directory whose container directory has the test container's
 // configuration beside it, an agent home with the shipped locale data, and a
 // log at level 4.
-class JobActionTest : public ::testing::Test {
+class JobActionTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    fs::create_directory(wd_.file("container"));
-    wd_.write_table("HADOOP", "KX_DIR " + wd_.file("container") + "\n");
-    const fs::path locale = fs::path(wd_.file("agent")) / "exe" / "locale";
-    fs::create_directories(locale);
-    for (const auto& entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
-      fs::copy_file(entry.path(), locale / entry.path().filename());
-    setenv("WEXAGENT", wd_.file("agent").c_str(), 1);
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "JA");
-  }
-  void TearDown() override {
-    BE_UTIL_release_required_locales();
-    unsetenv("WEXAGENT");
-    DIAG_set_debug_level(0);
-  }
+  JobActionTest() : AgentEnv("JA") {}
 
-  // Starts the container with its answers and points the library at it.
-  void start(const std::vector<std::string>& answers = {}) {
-    for (const auto& a : answers) container_.answer(a);
-    container_.start();
-    point_at(container_.port());
-  }
-  void point_at(int port) const {
-    wd_.write("data/kx_container_conf.xml", std::string(kDecl) + "<Configuration>" +
-                                                element("Port", std::to_string(port)) +
-                                                "</Configuration>");
-  }
-
-  PEXRC job(const char* action, AgentList& in, AgentList& out) {
-    error_.code = 99;
-    std::snprintf(error_.text, sizeof error_.text, "%s", kUntouched);
+  PEXRC job(const char* action, AgentAttrs& in, AgentAttrs& out) {
+    kxtest::preset_error(&error_);
     return PEXAPI_JOB_ACTION(nullptr, const_cast<char*>(action), in.list(), out.list(), &error_);
   }
-  bool error_untouched() const {
-    return error_.code == 99 && std::string(error_.text) == kUntouched;
-  }
-  bool logged(const std::string& text) const {
-    const std::string log =
-        kxtest::read_file(wd_.file("proclog/JA_" + std::to_string(getpid()) + ".log"));
-    return log.find("JA:" + text + "\n") != std::string::npos;
-  }
+  bool error_untouched() const { return kxtest::error_untouched(error_); }
 
-  kxtest::TestWorkdir wd_;
-  kxtest::TestContainer container_;
   PEXError error_{};
 };
 
@@ -133,7 +43,7 @@ class JobActionTest : public ::testing::Test {
 TEST_F(JobActionTest, SubmitCarriesTheDefaultTrackerPortAndStoresTheAnswerCut) {
   const std::string reply = answer(element("JOBID", "job_201_0001") + element("STATUS", "SUBMITTED"));
   start({reply});
-  AgentList in, out;
+  AgentAttrs in, out;
   in.add("ORDERNO", "0001a");
   in.add("%%HDP-QUEUE", "default");
   in.add("JOBNAME", "caf\xE9");
@@ -164,7 +74,7 @@ TEST_F(JobActionTest, EverySupportedActionIsSentUnderItsNameAndOnlySubmitHasTheP
   start();
   const char* actions[] = {"SUBMIT", "TRACK", "TRACK_INIT", "KILL", "DELETE", "STATISTICS"};
   for (const char* action : actions) {
-    AgentList in, out;
+    AgentAttrs in, out;
     in.add("ORDERNO", "X1");
     EXPECT_EQ(job(action, in, out), PEX_SUCCESS) << action << ": " << error_.text;
   }
@@ -180,7 +90,7 @@ TEST_F(JobActionTest, EverySupportedActionIsSentUnderItsNameAndOnlySubmitHasTheP
 
 TEST_F(JobActionTest, UnsupportedNamesAndTrackTermSendNothing) {
   start();
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "old", 10);
   for (const char* action : {"submit", "track", "SUBMIT ", "TRACK_TERMX", "Track_Term", ""}) {
     EXPECT_EQ(job(action, in, out), PEX_NOT_SUPPORTED) << "'" << action << "'";
@@ -201,7 +111,7 @@ TEST_F(JobActionTest, UnsupportedNamesAndTrackTermSendNothing) {
 
 TEST_F(JobActionTest, TrackTermNeedsNoContainer) {
   point_at(kxtest::free_loopback_port());
-  AgentList in, out;
+  AgentAttrs in, out;
   EXPECT_EQ(job("TRACK_TERM", in, out), PEX_SUCCESS);
   EXPECT_TRUE(error_untouched());
 }
@@ -211,7 +121,7 @@ TEST_F(JobActionTest, TrackTermNeedsNoContainer) {
 TEST_F(JobActionTest, ContainerErrorReportFailsWithItsCodeAndMessage) {
   start({answer(element("STATUS", "FAILED") +
                 "<KXError><Code>17</Code><Message>job &lt;7&gt; not found</Message></KXError>")});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "old", 10);
   EXPECT_EQ(job("TRACK", in, out), PEX_FAIL);
   EXPECT_EQ(error_.code, 17u);
@@ -225,7 +135,7 @@ TEST_F(JobActionTest, UnreachableContainerFailsWithTheCallError) {
   point_at(kxtest::free_loopback_port());
   // A directory where the lock file belongs makes the start attempt fail at once.
   fs::create_directory(wd_.file("container/lock.dat"));
-  AgentList in, out;
+  AgentAttrs in, out;
   EXPECT_EQ(job("KILL", in, out), PEX_FAIL);
   EXPECT_EQ(error_.code, 1u);
   EXPECT_EQ(std::string(error_.text).rfind("Failed to create or connect to Container.", 0), 0u)
@@ -236,7 +146,7 @@ TEST_F(JobActionTest, UnreachableContainerFailsWithTheCallError) {
 TEST_F(JobActionTest, UnreadableAnswerGivesTheTranslationCode) {
   const std::string broken = std::string(kDecl) + "<TWBKX><BODY><STATUS>x</BODY></TWBKX>";
   start({broken});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "old", 10);
   EXPECT_EQ(job("STATISTICS", in, out), PEX_FAIL);
   EXPECT_TRUE(error_untouched());
@@ -248,7 +158,7 @@ TEST_F(JobActionTest, UnreadableAnswerGivesTheTranslationCode) {
 TEST_F(JobActionTest, KillStopsAtTheFirstElementTheAgentDidNotCreate) {
   start({answer(element("STATUS", "KILLED") + element("AUTOEDITOUT1", "A=1") +
                 element("MSG", "gone"))});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("MSG", "old", 10);
   out.add("STATUS", "", 10);
   EXPECT_EQ(job("KILL", in, out), PEX_EOS);
@@ -266,7 +176,7 @@ TEST_F(JobActionTest, KillStopsAtTheFirstElementTheAgentDidNotCreate) {
 TEST_F(JobActionTest, TrackAppendsOnlyAutoeditsWithinTheAnswerThatHaveAValue) {
   start({answer(element("AUTOEDITOUT1", "A=1") + element("AUTOEDITOUT2", "B=") +
                 element("AUTOEDITOUT7", "C=3"))});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "old", 10);
   ASSERT_EQ(job("TRACK", in, out), PEX_SUCCESS) << error_.text;
   ASSERT_EQ(out.count(), 2);
@@ -285,7 +195,7 @@ TEST_F(JobActionTest, TrackAutoeditsKeepAnswerOrderAndOnlyExactNames) {
                 element("AUTOEDITOUT1", "=v") + element("AUTOEDITOUT05", "Z=1") +
                 element("AUTOEDITOUT2", "NOEQUALS") + element("AUTOEDITOUT4", "K=4") +
                 element("AUTOEDITOUTX", "Q=1"))});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "", 10);
   out.add("AUTOEDITOUT4", "", 10);  // pre-created: an ordinary value
   ASSERT_EQ(job("TRACK", in, out), PEX_SUCCESS) << error_.text;
@@ -301,7 +211,7 @@ TEST_F(JobActionTest, TrackAutoeditsKeepAnswerOrderAndOnlyExactNames) {
 TEST_F(JobActionTest, TrackKeepsAutoeditsFoundBeforeAStoreFailure) {
   start({answer(element("AUTOEDITOUT1", "A=1") + element("UNKNOWN", "x") +
                 element("AUTOEDITOUT2", "B=2") + element("STATUS", "DONE"))});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "", 10);
   EXPECT_EQ(job("TRACK", in, out), PEX_EOS);
   ASSERT_EQ(out.count(), 2);
@@ -317,7 +227,7 @@ TEST_F(JobActionTest, TrackAnswerOfTwelveHundredAutoedits) {
                                                            std::to_string(n * 7));
   }
   start({answer(body)});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "", 10);
   ASSERT_EQ(job("TRACK", in, out), PEX_SUCCESS) << error_.text;
   ASSERT_EQ(out.count(), 1201);
@@ -337,7 +247,7 @@ TEST_F(JobActionTest, DeleteSetsTheOutputFileModeOnlyWhenItSucceeds) {
   ASSERT_EQ(chmod(sysout.c_str(), 0600), 0);
   start({answer("<KXError><Code>5</Code><Message>busy</Message></KXError>"),
          answer(element("STATUS", "DELETED"))});  // the last answer repeats
-  AgentList in, out;
+  AgentAttrs in, out;
   in.add("ORDERNO", "0001a");
   in.add("RUNNO", "007");
   out.add("STATUS", "", 10);
@@ -354,7 +264,7 @@ TEST_F(JobActionTest, DeleteSetsTheOutputFileModeOnlyWhenItSucceeds) {
   EXPECT_TRUE(error_untouched());
 
   // A job without an output file is still deleted.
-  AgentList other;
+  AgentAttrs other;
   other.add("ORDERNO", "NOFILE");
   other.add("RUNNO", "1");
   EXPECT_EQ(job("DELETE", other, out), PEX_SUCCESS) << error_.text;
@@ -365,7 +275,7 @@ TEST_F(JobActionTest, DeleteSetsTheOutputFileModeOnlyWhenItSucceeds) {
 
 TEST_F(JobActionTest, LinesAppearFromTheirOwnLevel) {
   start({answer(element("STATUS", "KILLED") + element("OTHER", "x"))});
-  AgentList in, out;
+  AgentAttrs in, out;
   out.add("STATUS", "", 10);
   DIAG_set_debug_level(2);
   EXPECT_EQ(job("KILL", in, out), PEX_EOS);

@@ -1,18 +1,18 @@
 #include "be_jobdat.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "os_diag.h"
+#include "agent_env.h"
 #include "pexapi_utl.h"
-#include "test_workdir.h"
 
 namespace {
 
-TEST(JobDataTest, FixedAnswersWithAndWithoutUserData) {
-  kxtest::TestWorkdir wd;
-  DIAG_set_debug_level(3);
-  OS_DIAG_initialize(nullptr, "DT");
+class JobDataTest : public kxtest::AgentEnv {
+ protected:
+  JobDataTest() : AgentEnv("DT", kLogOnly, 3) {}
+};
+
+TEST_F(JobDataTest, FixedAnswersWithAndWithoutUserData) {
   int agent_data = 0;
   PEXConnection with{};
   with.UserData = &agent_data;
@@ -44,12 +44,9 @@ TEST(JobDataTest, FixedAnswersWithAndWithoutUserData) {
   }
   EXPECT_EQ(error.code, 0u);
 
-  const std::string log =
-      kxtest::read_file(wd.file("proclog/DT_" + std::to_string(getpid()) + ".log"));
   for (const char* name : {"PEXAPI_JOB_DATA_OPEN", "PEXAPI_JOB_DATA_WRITE", "PEXAPI_JOB_DATA_CLOSE"})
-    EXPECT_NE(log.find(std::string("DT:") + name + "\n"), std::string::npos) << name;
-  EXPECT_EQ(log.find("PEXAPI_JOB_DATA_READ"), std::string::npos);
-  DIAG_set_debug_level(0);
+    EXPECT_TRUE(logged(name)) << name;
+  EXPECT_EQ(log().find("PEXAPI_JOB_DATA_READ"), std::string::npos);
 }
 
 }  // namespace

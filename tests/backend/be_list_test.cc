@@ -1,54 +1,22 @@
 #include "be_list.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "be_convert.h"
+#include "agent_env.h"
 #include "os_diag.h"
-#include "test_container.h"
-#include "test_workdir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using kxtest::AgentAttrs;
+using kxtest::doc::kDecl;
 
-const char kDecl[] = "<?xml version='1.0' encoding='UTF-8'?>";
 const char kLatin1Decl[] = "<?xml version='1.0' encoding='iso-8859-1'?>";
 const char kHeader[] = "<HEADER><ACTION>LIST_JOBS</ACTION></HEADER>";
 const char kCallFailed[] = "Failed to create or connect to Container. hessian fault: ";
-
-// An attribute list whose names and value buffers the list owns; each buffer
-// has the given capacity, terminator included.
-class Attributes {
- public:
-  void add(const std::string& name, const std::string& value, size_t capacity = 0) {
-    names_.emplace_back(name.begin(), name.end());
-    names_.back().push_back('\0');
-    values_.emplace_back(std::max(capacity, value.size() + 1), '\0');
-    memcpy(values_.back().data(), value.data(), value.size());
-  }
-  PEXAttrList* list() {
-    attrs_.clear();
-    for (size_t i = 0; i < names_.size(); ++i) {
-      const size_t len = std::min<size_t>(values_[i].size(), UINT16_MAX);
-      attrs_.push_back({names_[i].data(), static_cast<uint16_t>(len), values_[i].data()});
-    }
-    list_ = {static_cast<int32_t>(attrs_.size()), attrs_.data(), 0};
-    return &list_;
-  }
-  std::string value(size_t i) const { return values_[i].data(); }
-
- private:
-  std::vector<std::vector<char>> names_, values_;
-  std::vector<PEXAttr> attrs_;
-  PEXAttrList list_{};
-};
 
 // An answer document of exactly n characters whose filler differs from one
 // position to the next, so a chunk cut in the wrong place shows.
@@ -67,40 +35,18 @@ struct Read {
   std::string text;
 };
 
-class ListTest : public ::testing::Test {
+class ListTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    fs::create_directory(wd_.file("container"));
-    wd_.write_table("HADOOP", "KX_DIR " + wd_.file("container") + "\n");
-    const fs::path locale = fs::path(wd_.file("agent")) / "exe" / "locale";
-    fs::create_directories(locale);
-    for (const auto& entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
-      fs::copy_file(entry.path(), locale / entry.path().filename());
-    setenv("WEXAGENT", wd_.file("agent").c_str(), 1);
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "LT");
-    memset(&error_, 0, sizeof error_);
-  }
-  void TearDown() override {
-    BE_UTIL_release_required_locales();
-    unsetenv("WEXAGENT");
-    DIAG_set_debug_level(0);
-  }
+  ListTest() : AgentEnv("LT") { memset(&error_, 0, sizeof error_); }
 
-  void start() {
-    container_.start();
-    wd_.write("data/kx_container_conf.xml", std::string(kDecl) + "<Configuration><Port>" +
-                                                std::to_string(container_.port()) +
-                                                "</Port></Configuration>");
-  }
   PEXRC open(const std::string& text) {
-    Attributes in;
+    AgentAttrs in;
     in.add("TEXT", text);
     memset(&error_, 0, sizeof error_);
     return PEXAPI_LIST_DATA_OPEN(&connection_, &handle_, in.list(), &error_);
   }
-  Read read(size_t capacity = BE_LIST_CHUNK_SIZE + 1) {
-    Attributes out;
+  Read read(size_t capacity = BE_LIST_CHUNK_SIZE) {
+    AgentAttrs out;
     out.add("TEXT", "previous", capacity);
     memset(&error_, 0, sizeof error_);
     const PEXRC rc = PEXAPI_LIST_DATA_READ(&connection_, handle_, nullptr, out.list(), &error_);
@@ -111,15 +57,7 @@ class ListTest : public ::testing::Test {
     handle_ = nullptr;
   }
   const char* stored() const { return static_cast<BE_INF_list_handle*>(handle_)->xmlResponse; }
-  std::string log() const {
-    return kxtest::read_file(wd_.file("proclog/LT_" + std::to_string(getpid()) + ".log"));
-  }
-  bool logged(const std::string& text) const {
-    return log().find("LT:" + text + "\n") != std::string::npos;
-  }
 
-  kxtest::TestWorkdir wd_;
-  kxtest::TestContainer container_;
   PEXConnection connection_{};
   void* handle_ = nullptr;
   PEXError error_;
@@ -170,15 +108,15 @@ TEST_F(ListTest, SmallAgentBufferGetsEachChunkCut) {
   container_.answer(answer_of(2500));
   start();
   ASSERT_EQ(open(kAgentDoc), PEX_SUCCESS);
-  const Read first = read(101);
+  const Read first = read(100);
   EXPECT_EQ(first.rc, PEX_SUCCESS);
   EXPECT_EQ(first.text, answer_of(2500).substr(0, 100));
   // The cut-off characters are not handed out again.
-  EXPECT_EQ(read(101).text, answer_of(2500).substr(1000, 100));
+  EXPECT_EQ(read(100).text, answer_of(2500).substr(1000, 100));
 
   // A read without TEXT in its output list hands out nothing and says why.
-  Attributes out;
-  out.add("LINE", "", 1001);
+  AgentAttrs out;
+  out.add("LINE", "", 1000);
   EXPECT_EQ(PEXAPI_LIST_DATA_READ(&connection_, handle_, nullptr, out.list(), &error_), PEX_EOS);
   EXPECT_EQ(error_.code, static_cast<PEXErrorCode>(PEX_EOS));
   EXPECT_STREQ(error_.text, "keyword TEXT not found");
@@ -211,7 +149,7 @@ TEST_F(ListTest, MissingTextOrOverLargeDocumentIsRefusedUnsent) {
   void* const untouched = &connection_;
   handle_ = untouched;
   for (const char* text : std::initializer_list<const char*>{"", nullptr}) {
-    Attributes in;
+    AgentAttrs in;
     if (text != nullptr) in.add("TEXT", text);
     EXPECT_EQ(PEXAPI_LIST_DATA_OPEN(&connection_, &handle_, in.list(), &error_), PEX_FAIL);
     EXPECT_EQ(error_.code, 1u);
@@ -316,8 +254,8 @@ TEST_F(ListTest, ReportedErrorComesBeforeAnyChunk) {
 // ---- the rest --------------------------------------------------------------------
 
 TEST_F(ListTest, NullHandlesAndTheActionEntryPoint) {
-  Attributes out;
-  out.add("TEXT", "previous", 1001);
+  AgentAttrs out;
+  out.add("TEXT", "previous", 1000);
   EXPECT_EQ(PEXAPI_LIST_DATA_READ(&connection_, nullptr, nullptr, out.list(), &error_), PEX_FAIL);
   EXPECT_EQ(out.value(0), "previous");
   EXPECT_EQ(PEXAPI_LIST_DATA_CLOSE(&connection_, nullptr, nullptr, &error_), PEX_FAIL);

@@ -1,29 +1,17 @@
 #include "be_loadfile.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "os_diag.h"
-#include "test_workdir.h"
+#include "agent_env.h"
 
 namespace {
 
-class LoadFileTest : public ::testing::Test {
+class LoadFileTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    DIAG_set_debug_level(6);
-    OS_DIAG_initialize(nullptr, "LF");
-  }
-  void TearDown() override { DIAG_set_debug_level(0); }
-
-  bool logged(const std::string& text) const {
-    const std::string log =
-        kxtest::read_file("proclog/LF_" + std::to_string(getpid()) + ".log");
-    return log.find("LF:" + text + "\n") != std::string::npos;
-  }
+  LoadFileTest() : AgentEnv("LF", kLogOnly, 6) {}
 
   // Loads data/<name> into a fresh buffer of max_size bytes holding `prefix`.
   KX_RC load(const std::string& name, int max_size, std::string* out,
@@ -34,8 +22,6 @@ class LoadFileTest : public ::testing::Test {
     *out = buf.data();
     return rc;
   }
-
-  kxtest::TestWorkdir wd_;
 };
 
 TEST(BeStrUnpadAll, CutsTrailingBlanksAndTabsOnly) {

@@ -2,89 +2,38 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "be_convert.h"
+#include "agent_env.h"
 #include "be_lock.h"
 #include "be_requests.h"
-#include "os_diag.h"
-#include "test_container.h"
-#include "test_workdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+using kxtest::AgentAttrs;
+using kxtest::doc::answer;
+using kxtest::doc::element;
+using kxtest::doc::kDecl;
+
 const char kPrefix[] = "Failed to create or connect to Container. ";
-const char kDecl[] = "<?xml version='1.0' encoding='UTF-8'?>";
-
-std::string element(const std::string& name, const std::string& value) {
-  return "<" + name + ">" + value + "</" + name + ">";
-}
-
-std::string document(const std::string& body) {
-  return std::string(kDecl) + "<TWBKX><BODY>" + body + "</BODY></TWBKX>";
-}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// An attribute list whose names and values the list owns.
-class Attributes {
- public:
-  void add(const std::string& name, const std::string& value) {
-    names_.emplace_back(name.begin(), name.end());
-    names_.back().push_back('\0');
-    values_.emplace_back(value.begin(), value.end());
-    values_.back().push_back('\0');
-  }
-  PEXAttrList* list() {
-    attrs_.clear();
-    for (size_t i = 0; i < names_.size(); ++i) {
-      attrs_.push_back({names_[i].data(), static_cast<uint16_t>(values_[i].size()),
-                        values_[i].data()});
-    }
-    list_ = {static_cast<int32_t>(attrs_.size()), attrs_.data(), 0};
-    return &list_;
-  }
-
- private:
-  std::vector<std::vector<char>> names_, values_;
-  std::vector<PEXAttr> attrs_;
-  PEXAttrList list_{};
-};
-
 // An agent working directory whose HADOOP / KX_DIR names container/, an
 // agent home with the shipped locale data, and a log at level 4.
-class RemotingTest : public ::testing::Test {
+class RemotingTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    fs::create_directory(container_dir());
-    wd_.write_table("HADOOP", "KX_DIR " + container_dir() + "\n");
-    const fs::path locale = fs::path(wd_.file("agent")) / "exe" / "locale";
-    fs::create_directories(locale);
-    for (const auto& entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
-      fs::copy_file(entry.path(), locale / entry.path().filename());
-    setenv("WEXAGENT", wd_.file("agent").c_str(), 1);
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "RT");
-    std::memset(&error_, 0, sizeof error_);
-  }
-  void TearDown() override {
-    BE_UTIL_release_required_locales();
-    unsetenv("WEXAGENT");
-    DIAG_set_debug_level(0);
-  }
+  RemotingTest() : AgentEnv("RT") { std::memset(&error_, 0, sizeof error_); }
 
-  std::string container_dir() const { return wd_.file("container"); }
   void write_conf(const std::string& children, const std::string& lead = "") const {
     wd_.write("data/kx_container_conf.xml", lead + kDecl + "\n<Configuration>\n" + children +
                                                 "\n</Configuration>\n");
@@ -106,18 +55,7 @@ class RemotingTest : public ::testing::Test {
     return text.compare(0, strlen(kPrefix), kPrefix) == 0 ? text.substr(strlen(kPrefix))
                                                           : "<no prefix> " + text;
   }
-  int count_logged(const std::string& text) const {
-    const std::string log =
-        kxtest::read_file(wd_.file("proclog/RT_" + std::to_string(getpid()) + ".log"));
-    int n = 0;
-    for (size_t p = log.find("RT:" + text + "\n"); p != std::string::npos;
-         p = log.find("RT:" + text + "\n", p + 1))
-      ++n;
-    return n;
-  }
 
-  kxtest::TestWorkdir wd_;
-  kxtest::TestContainer container_;
   PEXError error_;
 };
 
@@ -128,12 +66,12 @@ HessianRemoteAccessor production_accessor() {
 // ---- delivery ------------------------------------------------------------------
 
 TEST_F(RemotingTest, SubmitDocumentArrivesByteForByteWithoutTouchingTheLock) {
-  const std::string answer = document(element("JOBID", "job_1"));
-  container_.answer(answer);
+  const std::string reply = answer(element("JOBID", "job_1"));
+  container_.answer(reply);
   container_.start();
   conf_for_container();
 
-  Attributes in;
+  AgentAttrs in;
   in.add("JOBNAME", "wordcount");
   in.add("%%PARM1", "a&b");
   in.add("%%\\OUT1", "x");
@@ -154,7 +92,7 @@ TEST_F(RemotingTest, SubmitDocumentArrivesByteForByteWithoutTouchingTheLock) {
                 "<ZRT_ATTR_VAL_1>v</ZRT_ATTR_VAL_1><DBGLVL>0</DBGLVL>"
                 "<TRACKER_EVENT_PORT>-1</TRACKER_EVENT_PORT></BODY></TWBKX>");
   EXPECT_EQ(container_.request_count(), 1);
-  EXPECT_EQ(accessor.getResponse(), answer);
+  EXPECT_EQ(accessor.getResponse(), reply);
   EXPECT_EQ(accessor.get_port(), std::to_string(container_.port()));
   EXPECT_EQ(count_logged("Call succeeded..."), 1);
   // Up at the first probe: no lock file, no start.
@@ -166,9 +104,9 @@ TEST_F(RemotingTest, LargeRequestAndAnswerTravelWhole) {
   const std::string head = std::string(kDecl) + "<TWBKX><BODY><DATA>";
   const std::string tail = "</DATA></BODY></TWBKX>";
   const std::string big = head + std::string(100000 - head.size() - tail.size(), 'r') + tail;
-  const std::string answer = head + std::string(150000, 'a') + tail;
+  const std::string reply = head + std::string(150000, 'a') + tail;
   ASSERT_EQ(big.size(), 100000u);
-  container_.answer(answer);
+  container_.answer(reply);
   container_.start();
   conf_for_container();
 
@@ -176,26 +114,26 @@ TEST_F(RemotingTest, LargeRequestAndAnswerTravelWhole) {
   ASSERT_EQ(call(accessor, big.c_str()), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(container_.request_count(), 1);
   EXPECT_EQ(container_.request(1), big);
-  EXPECT_EQ(accessor.getResponse(), answer);
+  EXPECT_EQ(accessor.getResponse(), reply);
 }
 
 TEST_F(RemotingTest, Latin1TravelsAsUtf8AndComesBack) {
-  container_.answer(document(element("V", "na\xC3\xAFve")));
-  container_.answer(document(element("V", "\xE2\x82\xAC")));  // no Latin-1 form
+  container_.answer(answer(element("V", "na\xC3\xAFve")));
+  container_.answer(answer(element("V", "\xE2\x82\xAC")));  // no Latin-1 form
   container_.start();
   conf_for_container();
 
   HessianRemoteAccessor accessor = production_accessor();
-  ASSERT_EQ(call(accessor, document(element("V", "caf\xE9")).c_str()), PEX_SUCCESS);
-  EXPECT_EQ(container_.request(1), document(element("V", "caf\xC3\xA9")));
-  EXPECT_EQ(accessor.getResponse(), document(element("V", "na\xEFve")));
+  ASSERT_EQ(call(accessor, answer(element("V", "caf\xE9")).c_str()), PEX_SUCCESS);
+  EXPECT_EQ(container_.request(1), answer(element("V", "caf\xC3\xA9")));
+  EXPECT_EQ(accessor.getResponse(), answer(element("V", "na\xEFve")));
   EXPECT_EQ(count_logged("HessianRemoteAccessor::call: Released memory allocation required for "
                          "UTF-8 conversion"),
             1);
 
   // An answer that Latin-1 cannot hold is handed on as it came.
-  ASSERT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS);
-  EXPECT_EQ(accessor.getResponse(), document(element("V", "\xE2\x82\xAC")));
+  ASSERT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS);
+  EXPECT_EQ(accessor.getResponse(), answer(element("V", "\xE2\x82\xAC")));
   EXPECT_EQ(count_logged("HessianRemoteAccessor::getResponse: Failed to convert, data will "
                          "remain as is"),
             1);
@@ -203,35 +141,35 @@ TEST_F(RemotingTest, Latin1TravelsAsUtf8AndComesBack) {
 
 TEST_F(RemotingTest, I18nModeLeavesBothDirectionsUnconverted) {
   wd_.write_table("CONFIG", "I18N CJK\n");
-  container_.answer(document(element("V", "na\xC3\xAFve")));
+  container_.answer(answer(element("V", "na\xC3\xAFve")));
   container_.start();
   conf_for_container();
 
   HessianRemoteAccessor accessor = production_accessor();
-  ASSERT_EQ(call(accessor, document(element("V", "caf\xE9")).c_str()), PEX_SUCCESS);
-  EXPECT_EQ(container_.request(1), document(element("V", "caf\xE9")));
-  EXPECT_EQ(accessor.getResponse(), document(element("V", "na\xC3\xAFve")));
+  ASSERT_EQ(call(accessor, answer(element("V", "caf\xE9")).c_str()), PEX_SUCCESS);
+  EXPECT_EQ(container_.request(1), answer(element("V", "caf\xE9")));
+  EXPECT_EQ(accessor.getResponse(), answer(element("V", "na\xC3\xAFve")));
   EXPECT_EQ(count_logged("HessianRemoteAccessor::call: Allocated memory for UTF-8 conversion"), 0);
 }
 
 TEST_F(RemotingTest, ReplyIsHeldUntilDeletedOrReplaced) {
-  const std::string first = document(element("N", "1"));
+  const std::string first = answer(element("N", "1"));
   container_.answer(first);
   container_.answer_fault("tracker unreachable");
-  container_.answer_raw("#!kx\ntype string\n\n" + document(""));
+  container_.answer_raw("#!kx\ntype string\n\n" + answer(""));
   container_.start();
   conf_for_container();
 
   HessianRemoteAccessor accessor = production_accessor();
   EXPECT_EQ(accessor.getResponse(), "");
-  ASSERT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS);
+  ASSERT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS);
   // A failed call keeps the answer of the last successful one.
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(accessor.getResponse(), first);
   // A reply of another type is an answer, but an empty one.
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS);
   EXPECT_EQ(accessor.getResponse(), "");
-  ASSERT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS);
+  ASSERT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS);
   accessor.deleteResponse();
   EXPECT_EQ(accessor.getResponse(), "");
 }
@@ -247,44 +185,44 @@ TEST_F(RemotingTest, TransportFailuresNameTheirKind) {
   block_lock();  // once the container has gone, no start is attempted
 
   HessianRemoteAccessor accessor = production_accessor();
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(error_.code, 1u);
   EXPECT_EQ(reason(), "hessian fault: tracker unreachable");
 
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(error_.code, 1u);
   EXPECT_EQ(reason().rfind("http exception: ", 0), 0u) << error_.text;
   EXPECT_NE(reason().find("503"), std::string::npos) << error_.text;
 
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(error_.code, 1u);
   EXPECT_EQ(reason().rfind("io exception: ", 0), 0u) << error_.text;
   EXPECT_EQ(container_.request_count(), 3);
 }
 
 TEST_F(RemotingTest, RequestTimeoutBoundsASlowContainer) {
-  container_.answer_after(4000, document(""));
-  container_.answer_after(1200, document(element("N", "2")));
+  container_.answer_after(4000, answer(""));
+  container_.answer_after(1200, answer(element("N", "2")));
   container_.start();
 
   HessianRemoteAccessor accessor = production_accessor();
   conf_for_container(element("RequestTimeout", "1"));
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_LT(seconds_since(start), 3.0);
   EXPECT_EQ(reason().rfind("io exception: ", 0), 0u) << error_.text;
 
   // Without the element the call waits as long as the container takes.
   conf_for_container();
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS) << error_.text;
-  EXPECT_EQ(accessor.getResponse(), document(element("N", "2")));
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+  EXPECT_EQ(accessor.getResponse(), answer(element("N", "2")));
 }
 
 TEST_F(RemotingTest, ContainerDownAndLockNotObtained) {
   write_conf(element("Port", std::to_string(kxtest::free_loopback_port())));
   block_lock();
   HessianRemoteAccessor accessor = production_accessor();
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(error_.code, 1u);
   EXPECT_EQ(std::string(error_.text),
             std::string(kPrefix) + "HessianRemoteAccessor::call, failed to lock critical section");
@@ -296,7 +234,7 @@ TEST_F(RemotingTest, MissingKxDirStopsAtTheLock) {
   wd_.write_table("HADOOP", "OTHER x\n");
   HessianRemoteAccessor accessor(std::to_string(kxtest::free_loopback_port()), BE_REMOTE_METHOD,
                                  "127.0.0.1", BE_REMOTE_PATH);
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(reason(), "HessianRemoteAccessor::call, failed to lock critical section");
 }
 
@@ -308,7 +246,7 @@ TEST_F(RemotingTest, RefusedStartKeepsItsReasonAndReleasesTheLock) {
   wd_.write("data/kx_container_conf.xml", "");
   HessianRemoteAccessor accessor(std::to_string(kxtest::free_loopback_port()), BE_REMOTE_METHOD,
                                  "127.0.0.1", BE_REMOTE_PATH);
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_FALSE(reason().empty());
   EXPECT_EQ(reason().find("retries exceeded"), std::string::npos) << error_.text;
   EXPECT_EQ(reason().find("lock critical section"), std::string::npos) << error_.text;
@@ -335,7 +273,7 @@ TEST_F(RemotingTest, ConfigurationWithByteOrderMarkIsRead) {
   block_lock();
   HessianRemoteAccessor accessor(std::to_string(kxtest::free_loopback_port()), BE_REMOTE_METHOD,
                                  "localhost", BE_REMOTE_PATH);
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS) << error_.text;
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(accessor.get_server(), "127.0.0.1");
   EXPECT_EQ(accessor.get_port(), std::to_string(container_.port()));
 }
@@ -354,7 +292,7 @@ TEST_F(RemotingTest, ValuesThatAreNotUnsignedNumbersLeaveTheDefault) {
   };
   for (const std::string& children : files) {
     write_conf(children);
-    EXPECT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS) << children << ": " << error_.text;
+    EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << children << ": " << error_.text;
     EXPECT_EQ(accessor.get_port(), port) << children;
     EXPECT_EQ(accessor.get_server(), "127.0.0.1") << children;
   }
@@ -375,16 +313,16 @@ TEST_F(RemotingTest, RecoveryStartsContainerAndProbesUntilItListens) {
             "#!/bin/sh\n(sleep 5.5; exec '" + real + "/zrtHadoop_container' \"$@\") "
             "</dev/null >/dev/null 2>&1 &\nexit 0\n");
   ASSERT_EQ(chmod(script.c_str(), 0755), 0);
-  container_.answer(document(element("UP", "yes")));
+  container_.answer(answer(element("UP", "yes")));
 
   HessianRemoteAccessor accessor = production_accessor();
   auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(call(accessor, document("").c_str()), PEX_SUCCESS) << error_.text;
+  ASSERT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
   const double elapsed = seconds_since(start);
 
   EXPECT_EQ(container_.start_script_calls(), std::vector<std::string>{"start 0"});
-  EXPECT_EQ(container_.request(1), document(""));
-  EXPECT_EQ(accessor.getResponse(), document(element("UP", "yes")));
+  EXPECT_EQ(container_.request(1), answer(""));
+  EXPECT_EQ(accessor.getResponse(), answer(element("UP", "yes")));
   const int attempts = count_logged("connecting attempt to port " + std::to_string(port));
   EXPECT_GE(attempts, 2);
   // 2500 ms is two whole seconds between probes.
@@ -399,7 +337,7 @@ TEST_F(RemotingTest, MissingStartScriptExhaustsTheProbes) {
   write_conf(element("Port", std::to_string(port)) + element("RecoveryRetrySleepTime", "999"));
   HessianRemoteAccessor accessor = production_accessor();
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_LT(seconds_since(start), 5.9);  // 999 ms: no sleep between probes
   EXPECT_EQ(reason(), "Container connect retries exceeded");
   EXPECT_EQ(count_logged("connecting attempt to port " + std::to_string(port)), 3);
@@ -410,7 +348,7 @@ TEST_F(RemotingTest, ZeroRetriesLeaveOnlyTheFinalProbe) {
   const int port = kxtest::free_loopback_port();
   write_conf(element("Port", std::to_string(port)) + element("RecoveryMaxRetry", "0"));
   HessianRemoteAccessor accessor = production_accessor();
-  EXPECT_EQ(call(accessor, document("").c_str()), PEX_FAIL);
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_EQ(reason(), "Container connect retries exceeded");
   EXPECT_EQ(count_logged("connecting attempt to port " + std::to_string(port)), 0);
 }

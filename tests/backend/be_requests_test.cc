@@ -4,53 +4,20 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <climits>
-#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "agent_env.h"
 #include "gm_param.h"
 #include "gm_xml.h"
-#include "os_diag.h"
-#include "test_workdir.h"
 
 namespace {
 
-const std::string kOpening = "<?xml version='1.0' encoding='UTF-8'?><TWBKX>";
+using kxtest::AgentAttrs;
 
-// An attribute list the way the agent hands one over; it owns its texts.
-class Attrs {
- public:
-  Attrs(std::initializer_list<std::pair<std::string, std::string>> pairs) {
-    for (const auto& p : pairs) add(p.first, p.second);
-  }
-  void add(std::string name, std::string value) {
-    names_.push_back(std::make_unique<std::string>(std::move(name)));
-    values_.push_back(std::make_unique<std::string>(std::move(value)));
-  }
-  PEXAttrList* list() {
-    attrs_.clear();
-    for (size_t i = 0; i < names_.size(); ++i) {
-      PEXAttr a;
-      a.Name = names_[i]->data();
-      a.Value = values_[i]->data();
-      a.ValueLen = static_cast<uint16_t>(std::min<size_t>(values_[i]->size() + 1, 65535));
-      attrs_.push_back(a);
-    }
-    list_.Count = static_cast<int32_t>(attrs_.size());
-    list_.Attributes = attrs_.empty() ? nullptr : attrs_.data();
-    list_.Curr = 0;
-    return &list_;
-  }
-
- private:
-  std::vector<std::unique_ptr<std::string>> names_, values_;
-  std::vector<PEXAttr> attrs_;
-  PEXAttrList list_{};
-};
+const std::string kOpening = std::string(kxtest::doc::kDecl) + "<TWBKX>";
 
 // The document a request renders, released the way callers release it.
 std::string render(RequestGeneratorInterface& request, bool exclude) {
@@ -61,11 +28,6 @@ std::string render(RequestGeneratorInterface& request, bool exclude) {
   return text;
 }
 
-std::string document(const std::string& action, const std::string& body) {
-  return kOpening + "<HEADER><ACTION>" + action + "</ACTION></HEADER><BODY>" + body +
-         "</BODY></TWBKX>";
-}
-
 std::string body_of(const std::string& doc) {
   const size_t from = doc.find("<BODY>");
   const size_t to = doc.rfind("</BODY>");
@@ -73,45 +35,32 @@ std::string body_of(const std::string& doc) {
   return doc.substr(from + 6, to - from - 6);
 }
 
-class RequestsTest : public ::testing::Test {
+class RequestsTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    DIAG_set_debug_level(4);
-    char proc[] = "RQ";
-    OS_DIAG_initialize(proc, proc);
-  }
-
-  ::testing::AssertionResult logged(const std::string& text) const {
-    const std::string all =
-        kxtest::read_file(work_.file("proclog/RQ_" + std::to_string(getpid()) + ".log"));
-    if (all.find("RQ:" + text + "\n") != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no line \"" << text << "\" in the log:\n" << all;
-  }
+  RequestsTest() : AgentEnv("RQ", kLogOnly) {}
 
   // Rewrites CONFIG and moves its modification time on, so that the change
   // is seen even within the same second as the previous write.
   void write_config(const std::string& content, int seconds_ahead) {
-    work_.write_table("CONFIG", content);
+    wd_.write_table("CONFIG", content);
     struct timespec times[2];
     clock_gettime(CLOCK_REALTIME, &times[0]);
     times[0].tv_sec += seconds_ahead;
     times[1] = times[0];
     ASSERT_EQ(0, utimensat(AT_FDCWD, "data/CONFIG.dat", times, 0));
   }
-
-  kxtest::TestWorkdir work_;
 };
 
-Attrs worked_example_attrs() {
-  return Attrs{{"JOBNAME", "wordcount"},
-               {"%%PARM1", "a&b"},
-               {"%%\\OUT1", "x"},
-               {"%%HDP-MODE", "y"},
-               {"%%A$B", "v"}};
+AgentAttrs worked_example_attrs() {
+  return AgentAttrs{{"JOBNAME", "wordcount"},
+                    {"%%PARM1", "a&b"},
+                    {"%%\\OUT1", "x"},
+                    {"%%HDP-MODE", "y"},
+                    {"%%A$B", "v"}};
 }
 
 TEST_F(RequestsTest, WorkedSubmitExampleByteForByte) {
-  Attrs attrs = worked_example_attrs();
+  AgentAttrs attrs = worked_example_attrs();
   // The port as the submit handler reads it: "-1" stays when CONFIG lacks it.
   GM_PARAM_VALUE_typ port = "-1";
   GM_PARAM_get("CONFIG", "TRACKER_EVENT_PORT", port);
@@ -137,7 +86,7 @@ TEST_F(RequestsTest, WorkedSubmitExampleByteForByte) {
 }
 
 TEST_F(RequestsTest, TrackerEventPortFromConfigOrDefault) {
-  Attrs none{};
+  AgentAttrs none{};
   // A null port is sent as the default rather than dereferenced.
   RequestJobSubmit unset("SUBMIT", none.list(), nullptr);
   EXPECT_EQ("<DBGLVL>0</DBGLVL><TRACKER_EVENT_PORT>-1</TRACKER_EVENT_PORT>",
@@ -152,28 +101,28 @@ TEST_F(RequestsTest, TrackerEventPortFromConfigOrDefault) {
 
   // Other actions never carry the port.
   GenericRequest track("TRACK", none.list());
-  EXPECT_EQ(document("TRACK", "<DBGLVL>0</DBGLVL>"), render(track, false));
+  EXPECT_EQ(kxtest::doc::request("TRACK", "<DBGLVL>0</DBGLVL>"), render(track, false));
 }
 
 TEST_F(RequestsTest, TextIsEscapedNamesAreNot) {
-  Attrs attrs{{"MSG", "t\tl\nc\r'q\"<>&"}, {"%%ANY_name-1.x", "1"}};
+  AgentAttrs attrs{{"MSG", "t\tl\nc\r'q\"<>&"}, {"%%ANY_name-1.x", "1"}};
   GenericRequest request("A&<B>", attrs.list());
-  EXPECT_EQ(document("A&amp;&lt;B&gt;",
-                     "<MSG>t&#9;l&#10;c&#13;'q&quot;&lt;&gt;&amp;</MSG>"
-                     "<ANY_name-1.x>1</ANY_name-1.x><DBGLVL>0</DBGLVL>"),
+  EXPECT_EQ(kxtest::doc::request("A&amp;&lt;B&gt;",
+                                 "<MSG>t&#9;l&#10;c&#13;'q&quot;&lt;&gt;&amp;</MSG>"
+                                 "<ANY_name-1.x>1</ANY_name-1.x><DBGLVL>0</DBGLVL>"),
             render(request, false));
 }
 
 TEST_F(RequestsTest, AutoeditAndPrefixRules) {
-  Attrs attrs{{"%%\\OUT", "never"},      // output autoedit: never sent
-              {"%%HDP-MODE", "m"},        // sent only without the exclusion
-              {"HDP-PLAIN", "p"},         // no "%%": not an autoedit
-              {"%HDP-ONE", "one"},        // one '%' stays: a pair
-              {"%%%%\\X", "twice"},       // only the first "%%" goes
-              {"%%", "empty"},            // nothing left for a tag name
-              {"%%9LIVES", "digit"},      // a tag cannot begin with a digit
-              {"%%A B", "blank"},         // nor hold a blank
-              {"%%A><B", "inject"}};      // nor markup
+  AgentAttrs attrs{{"%%\\OUT", "never"},      // output autoedit: never sent
+                   {"%%HDP-MODE", "m"},        // sent only without the exclusion
+                   {"HDP-PLAIN", "p"},         // no "%%": not an autoedit
+                   {"%HDP-ONE", "one"},        // one '%' stays: a pair
+                   {"%%%%\\X", "twice"},       // only the first "%%" goes
+                   {"%%", "empty"},            // nothing left for a tag name
+                   {"%%9LIVES", "digit"},      // a tag cannot begin with a digit
+                   {"%%A B", "blank"},         // nor hold a blank
+                   {"%%A><B", "inject"}};      // nor markup
   GenericRequest request("OUTPUT", attrs.list());
   const std::string common =
       "<HDP-PLAIN>p</HDP-PLAIN>"
@@ -189,8 +138,8 @@ TEST_F(RequestsTest, AutoeditAndPrefixRules) {
 }
 
 TEST_F(RequestsTest, PairCounterRunsOverTheWholeRequest) {
-  Attrs attrs{{"%%A$1", "a"},  {"PLAIN", "p"}, {"%%\\SKIPPED$", "s"},
-              {"%%HDP-X$", "h"}, {"B%2", "b"}, {"OTHER", "o"}, {"%%C$3", "c"}};
+  AgentAttrs attrs{{"%%A$1", "a"},  {"PLAIN", "p"}, {"%%\\SKIPPED$", "s"},
+                   {"%%HDP-X$", "h"}, {"B%2", "b"}, {"OTHER", "o"}, {"%%C$3", "c"}};
   RequestSysout request("SYSOUT_GET", attrs.list(), 7, 100, 0);
   EXPECT_EQ(
       "<ZRT_ATTR_KEY_1>A$1</ZRT_ATTR_KEY_1><ZRT_ATTR_VAL_1>a</ZRT_ATTR_VAL_1>"
@@ -207,7 +156,7 @@ TEST_F(RequestsTest, PairCounterRunsOverTheWholeRequest) {
 }
 
 TEST_F(RequestsTest, DebugLevelIsReadAfterAChangeTestOfConfig) {
-  Attrs attrs{{"JOB", "j"}};
+  AgentAttrs attrs{{"JOB", "j"}};
   GenericRequest request("TRACK", attrs.list());
 
   write_config("DBGLVL 3\n", 1);
@@ -228,18 +177,19 @@ TEST_F(RequestsTest, DebugLevelIsReadAfterAChangeTestOfConfig) {
 
 TEST_F(RequestsTest, DeclarationIsUtf8WhateverTheCodePage) {
   write_config("I18N CJK\n", 1);
-  Attrs none{};
+  AgentAttrs none{};
   GenericRequest request("TRACK", none.list());
   EXPECT_EQ(0u, render(request, false).rfind(kOpening, 0));
 }
 
 TEST_F(RequestsTest, SysoutNumbersKeepTheirFullRange) {
-  Attrs attrs{{"JOBID", "job_1"}};
+  AgentAttrs attrs{{"JOBID", "job_1"}};
   RequestSysout first("SYSOUT_ONSTMT", attrs.list(), 0, -1, -2147483647 - 1);
-  EXPECT_EQ(document("SYSOUT_ONSTMT",
-                     "<JOBID>job_1</JOBID><DBGLVL>0</DBGLVL><SYSOUT_OFFSET>0</SYSOUT_OFFSET>"
-                     "<SYSOUT_BLOCK_SIZE>-1</SYSOUT_BLOCK_SIZE>"
-                     "<SYSOUT_STMT_SIZE>-2147483648</SYSOUT_STMT_SIZE>"),
+  EXPECT_EQ(kxtest::doc::request("SYSOUT_ONSTMT",
+                                 "<JOBID>job_1</JOBID><DBGLVL>0</DBGLVL>"
+                                 "<SYSOUT_OFFSET>0</SYSOUT_OFFSET>"
+                                 "<SYSOUT_BLOCK_SIZE>-1</SYSOUT_BLOCK_SIZE>"
+                                 "<SYSOUT_STMT_SIZE>-2147483648</SYSOUT_STMT_SIZE>"),
             render(first, true));
 
   RequestSysout last("SYSOUT_GET", attrs.list(), ULONG_MAX, INT_MAX, 250);
@@ -272,28 +222,28 @@ TEST_F(RequestsTest, EmptyOrMissingAttributeListStillHasABody) {
 }
 
 TEST_F(RequestsTest, DocumentThatWouldOverrunItsBufferIsRefused) {
-  Attrs base{{"A", std::string(60000, 'a')}, {"B", ""}};
+  AgentAttrs base{{"A", std::string(60000, 'a')}, {"B", ""}};
   GenericRequest probe("TRACK", base.list());
   const size_t fixed = render(probe, false).size();  // everything but B's text
   ASSERT_LT(fixed, static_cast<size_t>(BE_REQUEST_XML_BUFFER_SIZE));
   const size_t room = BE_REQUEST_XML_BUFFER_SIZE - 1 - fixed;
 
   // Exactly filling the buffer, terminator included, is still a document.
-  Attrs full{{"A", std::string(60000, 'a')}, {"B", std::string(room, 'b')}};
+  AgentAttrs full{{"A", std::string(60000, 'a')}, {"B", std::string(room, 'b')}};
   GenericRequest fits("TRACK", full.list());
   const std::string doc = render(fits, false);
   EXPECT_EQ(static_cast<size_t>(BE_REQUEST_XML_BUFFER_SIZE - 1), doc.size());
   EXPECT_EQ("</B><DBGLVL>0</DBGLVL></BODY></TWBKX>", doc.substr(doc.size() - 37));
 
   // One byte more is refused whole: B still fits, the DBGLVL after it not.
-  Attrs over{{"A", std::string(60000, 'a')}, {"B", std::string(room + 1, 'b')}};
+  AgentAttrs over{{"A", std::string(60000, 'a')}, {"B", std::string(room + 1, 'b')}};
   GenericRequest too_big("TRACK", over.list());
   EXPECT_EQ(nullptr, too_big.toXml(false));
   EXPECT_TRUE(logged("RequestGeneratorInterface::toXml: request document for action 'TRACK' "
                      "does not fit in 100000 bytes (stopped at element 'DBGLVL'), request refused"));
 
   // Escaping counts: a short text whose escapes do not fit, in a subclass.
-  Attrs quotes{{"Q", std::string(20000, '"')}};
+  AgentAttrs quotes{{"Q", std::string(20000, '"')}};
   RequestJobSubmit submit("SUBMIT", quotes.list(), "-1");
   EXPECT_EQ(nullptr, submit.toXml(false));
 
@@ -311,7 +261,7 @@ class BareRequest : public RequestGeneratorInterface {
 
 TEST_F(RequestsTest, FrameAroundAnyBody) {
   BareRequest bare;
-  EXPECT_EQ(document("DUMMY_ACTION", "<EXCLUDE>1</EXCLUDE>"), render(bare, true));
+  EXPECT_EQ(kxtest::doc::request("DUMMY_ACTION", "<EXCLUDE>1</EXCLUDE>"), render(bare, true));
 
   char buf[128] = "prefix";
   EXPECT_EQ(KX_SUCCESS, BE_INF_XML_BufInit(buf));

@@ -1,17 +1,17 @@
 #include "be_shout.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "os_diag.h"
-#include "test_workdir.h"
+#include "agent_env.h"
 
 namespace {
 
-TEST(ShoutTest, OnlySendWithUserDataIsAccepted) {
-  kxtest::TestWorkdir wd;
-  DIAG_set_debug_level(4);
-  OS_DIAG_initialize(nullptr, "ST");
+class ShoutTest : public kxtest::AgentEnv {
+ protected:
+  ShoutTest() : AgentEnv("ST", kLogOnly) {}
+};
+
+TEST_F(ShoutTest, OnlySendWithUserDataIsAccepted) {
   int agent_data = 0;
   PEXConnection with{};
   with.UserData = &agent_data;
@@ -27,11 +27,8 @@ TEST(ShoutTest, OnlySendWithUserDataIsAccepted) {
   EXPECT_EQ(PEXAPI_SHOUT_ACTION(nullptr, send, nullptr, nullptr, &error), PEX_FAIL);
   EXPECT_EQ(error.code, 0u);
 
-  const std::string log =
-      kxtest::read_file(wd.file("proclog/ST_" + std::to_string(getpid()) + ".log"));
-  EXPECT_NE(log.find("ST:PEXAPI_SHOUT_ACTION\n"), std::string::npos);
-  EXPECT_NE(log.find("ST:Action: 'send'\n"), std::string::npos);
-  DIAG_set_debug_level(0);
+  EXPECT_TRUE(logged("PEXAPI_SHOUT_ACTION"));
+  EXPECT_TRUE(logged("Action: 'send'"));
 }
 
 }  // namespace

@@ -1,34 +1,19 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "os_diag.h"
+#include "agent_env.h"
 #include "pexapi.h"
-#include "test_container.h"
-#include "test_workdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class ShutdownTest : public ::testing::Test {
+class ShutdownTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "SD");
-  }
-  void TearDown() override { DIAG_set_debug_level(0); }
-  bool logged(const std::string& text) const {
-    const std::string log =
-        kxtest::read_file(wd_.file("proclog/SD_" + std::to_string(getpid()) + ".log"));
-    return log.find("SD:" + text + "\n") != std::string::npos;
-  }
-
-  kxtest::TestWorkdir wd_;
-  kxtest::TestContainer container_;
+  ShutdownTest() : AgentEnv("SD", kLogOnly) {}
 };
 
 TEST_F(ShutdownTest, RunningContainerIsToldToStopAndEnds) {

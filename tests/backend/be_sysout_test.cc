@@ -5,46 +5,21 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "be_convert.h"
-#include "os_diag.h"
-#include "pexapi_utl.h"
-#include "test_container.h"
-#include "test_workdir.h"
+#include "agent_env.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-const char kDecl[] = "<?xml version='1.0' encoding='UTF-8'?>";
-const char kUntouched[] = "untouched";
-
-std::string element(const std::string& name, const std::string& value) {
-  return "<" + name + ">" + value + "</" + name + ">";
-}
-
-std::string answer(const std::string& body) {
-  return std::string(kDecl) + "<TWBKX><BODY>" + body + "</BODY></TWBKX>";
-}
-
-std::string error_answer(const std::string& code, const std::string& message) {
-  return std::string(kDecl) + "<TWBKX><KXError><Code>" + code + "</Code><Message>" + message +
-         "</Message></KXError></TWBKX>";
-}
-
-std::string request(const std::string& action, const std::string& body) {
-  return std::string(kDecl) + "<TWBKX><HEADER><ACTION>" + action + "</ACTION></HEADER><BODY>" +
-         body + "</BODY></TWBKX>";
-}
+using kxtest::AgentAttrs;
+using kxtest::doc::answer;
+using kxtest::doc::element;
+using kxtest::doc::error_answer;
+using kxtest::doc::kDecl;
+using kxtest::doc::request;
 
 // The job attributes every read sends, as they appear in the body.
 const char kJobBody[] = "<ORDERNO>0001a</ORDERNO><RUNNO>3</RUNNO><DBGLVL>0</DBGLVL>";
@@ -54,53 +29,11 @@ std::string sizes(const std::string& offset, int block, int stmt) {
          element("SYSOUT_STMT_SIZE", std::to_string(stmt));
 }
 
-// An agent-owned attribute list: each attribute has its own value buffer of
-// `capacity` characters plus the terminator.
-class AgentList {
- public:
-  void add(const std::string& name, const std::string& value, size_t capacity = 0) {
-    names_.emplace_back(name.begin(), name.end());
-    names_.back().push_back('\0');
-    std::vector<char> buffer(std::max(capacity, value.size()) + 1, '\0');
-    std::memcpy(buffer.data(), value.data(), value.size());
-    values_.push_back(std::move(buffer));
-    rebuild();
-  }
-  PEXAttrList* list() { return &list_; }
-  std::string value(int i) const { return list_.Attributes[i].Value; }
-  // The whole buffer, to see that nothing was written past the terminator.
-  std::string buffer(int i) const {
-    return std::string(values_[i].data(), values_[i].size());
-  }
-
- private:
-  void rebuild() {
-    attrs_.clear();
-    for (size_t i = 0; i < names_.size(); ++i) {
-      attrs_.push_back({names_[i].data(), static_cast<uint16_t>(values_[i].size()),
-                        values_[i].data()});
-    }
-    list_ = {static_cast<int32_t>(attrs_.size()), attrs_.data(), 0};
-  }
-  std::vector<std::vector<char>> names_, values_;
-  std::vector<PEXAttr> attrs_;
-  PEXAttrList list_{};
-};
-
 // A working directory with the container configuration beside its container
 // directory, an agent home with the shipped locale data and a log at level 4.
-class SysoutTest : public ::testing::Test {
+class SysoutTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    fs::create_directory(wd_.file("container"));
-    wd_.write_table("HADOOP", "KX_DIR " + wd_.file("container") + "\n");
-    const fs::path locale = fs::path(wd_.file("agent")) / "exe" / "locale";
-    fs::create_directories(locale);
-    for (const auto& entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
-      fs::copy_file(entry.path(), locale / entry.path().filename());
-    setenv("WEXAGENT", wd_.file("agent").c_str(), 1);
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "SO");
+  SysoutTest() : AgentEnv("SO") {
     job_.add("ORDERNO", "0001a");
     job_.add("RUNNO", "3");
     job_.add("%%HDP-QUEUE", "default");
@@ -110,49 +43,27 @@ class SysoutTest : public ::testing::Test {
     if (handle_ != nullptr) {
       EXPECT_EQ(PEXAPI_SYSOUT_DATA_CLOSE(nullptr, handle_, nullptr, nullptr), PEX_SUCCESS);
     }
-    BE_UTIL_release_required_locales();
-    unsetenv("WEXAGENT");
-    DIAG_set_debug_level(0);
   }
 
-  void start(const std::vector<std::string>& answers = {}) {
-    for (const auto& a : answers) container_.answer(a);
-    container_.start();
-    wd_.write("data/kx_container_conf.xml",
-              std::string(kDecl) + "<Configuration>" +
-                  element("Port", std::to_string(container_.port())) + "</Configuration>");
-  }
   void open() {
     ASSERT_EQ(PEXAPI_SYSOUT_DATA_OPEN(nullptr, &handle_, job_.list(), nullptr), PEX_SUCCESS);
     ASSERT_NE(handle_, nullptr);
   }
-  void reset_error() {
-    error_.code = 99;
-    std::snprintf(error_.text, sizeof error_.text, "%s", kUntouched);
-  }
-  PEXRC read(AgentList& out) { return read(navigate_, out); }
-  PEXRC read(AgentList& in, AgentList& out) {
+  void reset_error() { kxtest::preset_error(&error_); }
+  PEXRC read(AgentAttrs& out) { return read(navigate_, out); }
+  PEXRC read(AgentAttrs& in, AgentAttrs& out) {
     reset_error();
     return PEXAPI_SYSOUT_DATA_READ(nullptr, handle_, in.list(), out.list(), &error_);
   }
-  PEXRC action(const char* name, AgentList& in) {
+  PEXRC action(const char* name, AgentAttrs& in) {
     reset_error();
-    AgentList out;
+    AgentAttrs out;
     return PEXAPI_SYSOUT_ACTION(nullptr, const_cast<char*>(name), in.list(), out.list(), &error_);
   }
-  bool error_untouched() const {
-    return error_.code == 99 && std::string(error_.text) == kUntouched;
-  }
-  bool logged(const std::string& text) const {
-    const std::string log =
-        kxtest::read_file(wd_.file("proclog/SO_" + std::to_string(getpid()) + ".log"));
-    return log.find("SO:" + text + "\n") != std::string::npos;
-  }
+  bool error_untouched() const { return kxtest::error_untouched(error_); }
   uint64_t offset() const { return static_cast<BE_INF_sysout_handle*>(handle_)->offset; }
 
-  kxtest::TestWorkdir wd_;
-  kxtest::TestContainer container_;
-  AgentList job_, navigate_;
+  AgentAttrs job_, navigate_;
   void* handle_ = nullptr;
   PEXError error_{};
 };
@@ -166,7 +77,7 @@ TEST_F(SysoutTest, BlockReadsCarryTheReportedOffsetAndEndWithTheLastBlock) {
          ""});
   open();
   EXPECT_EQ(offset(), 0u);
-  AgentList out;
+  AgentAttrs out;
   out.add("TEXT", "", 5000);
 
   ASSERT_EQ(read(out), PEX_SUCCESS) << error_.text;
@@ -202,7 +113,7 @@ TEST_F(SysoutTest, BlockReadsCarryTheReportedOffsetAndEndWithTheLastBlock) {
 TEST_F(SysoutTest, BlockTextIsCutToTheBufferAndAnEmptyOffsetEnds) {
   start({answer(element("SYSOUT_TEXT", "0123456789ABCDEF") + element("SYSOUT_OFFSET", ""))});
   open();
-  AgentList out;
+  AgentAttrs out;
   out.add("TEXT", "previous text", 10);  // 13 characters: a 14-byte buffer
   EXPECT_EQ(read(out), PEX_EOS);
   EXPECT_EQ(out.buffer(0), std::string("0123456789ABC") + '\0');
@@ -216,7 +127,7 @@ TEST_F(SysoutTest, BlockAnswerFailures) {
          error_answer("12", "disk full"),
          std::string(kDecl) + "<TWBKX><BODY><SYSOUT_TEXT>cut"});
   open();
-  AgentList out;
+  AgentAttrs out;
   out.add("TEXT", "", 100);
   ASSERT_EQ(read(out), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(out.value(0), "");  // no SYSOUT_TEXT: nothing stored
@@ -251,7 +162,7 @@ TEST_F(SysoutTest, StatementReadsSendBothSizesAndEndOnlyWithAnEmptyAnswer) {
          error_answer("5", "ignored"),
          ""});
   open();
-  AgentList out;
+  AgentAttrs out;
   out.add("ONSTMT", "", 80);
   out.add("ONCODE", "", 10);
 
@@ -281,12 +192,12 @@ TEST_F(SysoutTest, StatementWithoutOncodeSendsBlockSizeZeroAndTextWinsOverOnstmt
   start({answer(element("ONSTMT", "a statement longer than the buffer") +
                 element("ONCODE", "X") + element("SYSOUT_OFFSET", "40"))});
   open();
-  AgentList stmt_only;
+  AgentAttrs stmt_only;
   stmt_only.add("ONSTMT", "", 11);
   ASSERT_EQ(read(stmt_only), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(stmt_only.buffer(0), std::string("a statement") + '\0');
 
-  AgentList both;
+  AgentAttrs both;
   both.add("ONSTMT", "", 20);
   both.add("TEXT", "", 30);
   read(both);
@@ -299,7 +210,7 @@ TEST_F(SysoutTest, StatementWithoutOncodeSendsBlockSizeZeroAndTextWinsOverOnstmt
 TEST_F(SysoutTest, NavigateAndOutputAttributesAreCheckedBeforeSending) {
   start();
   open();
-  AgentList out, none, in_missing, in_blank;
+  AgentAttrs out, none, in_missing, in_blank;
   out.add("TEXT", "kept", 100);
   none.add("OTHER", "", 10);
   in_missing.add("DIRECTION", "NEXT");
@@ -389,13 +300,9 @@ TEST_F(SysoutTest, OutputActionFailuresReachTheErrorRecord) {
 
 // ---- output file permissions ---------------------------------------------
 
-class SysoutModeTest : public ::testing::Test {
+class SysoutModeTest : public kxtest::AgentEnv {
  protected:
-  void SetUp() override {
-    DIAG_set_debug_level(4);
-    OS_DIAG_initialize(nullptr, "SM");
-  }
-  void TearDown() override { DIAG_set_debug_level(0); }
+  SysoutModeTest() : AgentEnv("SM", kLogOnly) {}
 
   // Writes the output file of job ORDERNO/RUNNO with mode 0600.
   std::string output_file(const std::string& name) {
@@ -410,19 +317,13 @@ class SysoutModeTest : public ::testing::Test {
     return st.st_mode & 07777;
   }
   KX_RC chmod_job(const std::string& orderno, const std::string& runno) {
-    job_ = AgentList();
+    job_ = AgentAttrs();
     job_.add("ORDERNO", orderno);
     job_.add("RUNNO", runno);
     return BE_SYSOUT_chmod_sysout(job_.list(), nullptr);
   }
-  bool logged(const std::string& text) const {
-    const std::string log =
-        kxtest::read_file(wd_.file("proclog/SM_" + std::to_string(getpid()) + ".log"));
-    return log.find("SM:" + text + "\n") != std::string::npos;
-  }
 
-  kxtest::TestWorkdir wd_;
-  AgentList job_;
+  AgentAttrs job_;
 };
 
 TEST_F(SysoutModeTest, HadoopModeWinsOverConfigAndIsReadInOctal) {
@@ -493,11 +394,11 @@ TEST_F(SysoutModeTest, NoModeAnywhereChangesNothing) {
 
 TEST_F(SysoutModeTest, MissingAttributesOrFileFail) {
   wd_.write_table("HADOOP", "SYSOUT_MODE 640\n");
-  AgentList no_runno;
+  AgentAttrs no_runno;
   no_runno.add("ORDERNO", "J1");
   EXPECT_EQ(BE_SYSOUT_chmod_sysout(no_runno.list(), nullptr), KX_FAIL);
   EXPECT_TRUE(logged("Failed to retrieve RUNNO"));
-  AgentList no_orderno;
+  AgentAttrs no_orderno;
   no_orderno.add("RUNNO", "2");
   EXPECT_EQ(BE_SYSOUT_chmod_sysout(no_orderno.list(), nullptr), KX_FAIL);
   EXPECT_TRUE(logged("Failed to retrieve ORDERNO"));
