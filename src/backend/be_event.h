@@ -10,20 +10,17 @@
 
 #include "pexapi.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 /* Longest token of an event message, by position. */
 #define BE_EVENT_ORDERNO_MAX 31
 #define BE_EVENT_RUNNO_MAX 31
 #define BE_EVENT_PROCID_MAX 127
 
-/* Splits the value of EVENT_MSG in AttributesIn into three tokens separated
- * by white space (leading white space skipped, any run of it separates,
- * text after the third token ignored): order number, run number, process
- * identifier. They are stored, each cut to the agent's buffer, into PROCID,
- * then ORDERNO, then RUNNO of AttributesOut, which the agent pre-creates.
+/* PEXAPI_EVENT_ACTION (declared in pexapi.h) splits the value of EVENT_MSG
+ * in AttributesIn into three tokens separated by white space (leading white
+ * space skipped, any run of it separates, text after the third token
+ * ignored): order number, run number, process identifier. They are stored,
+ * each cut to the agent's buffer, into PROCID, then ORDERNO, then RUNNO of
+ * AttributesOut, which the agent pre-creates.
  * PEX_SUCCESS when all three are stored. PEX_FAIL:
  *  - EVENT_MSG missing: Error untouched (a trace line at level 4);
  *  - fewer than three tokens, or a token longer than its maximum above:
@@ -31,11 +28,5 @@ extern "C" {
  *  - a store fails (name not pre-created): Error code 1, "Cannot set
  *    PROCID|ORDERNO|RUNNO to AttributesOut."; the stores before it stay.
  * Connection and Action are not examined; Error may be null. */
-PEXRC PEXAPI_EVENT_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
-                          PEXAttrList *AttributesOut, PEXError *Error);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif /* BE_HADOOP_BACKEND_BE_EVENT_H */

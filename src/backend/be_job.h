@@ -23,10 +23,6 @@
 
 #include "pexapi.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 /* Name prefix of the answer elements that carry extended autoedits. */
 #define BE_JOB_AUTOEDIT_PREFIX "AUTOEDITOUT"
 
@@ -34,13 +30,14 @@ extern "C" {
  * terminator, so that answers of any size can be matched. */
 #define BE_JOB_AE_INDICATOR_SIZE 32
 
-/* Runs one job action (see above). Connection is not used. AttributesIn is
- * sent whole as the request body, "%%HDP-" names included; for "DELETE" its
- * ORDERNO value is upper-cased in place afterwards. Each BODY element of
- * the answer is stored into the attribute of AttributesOut with the same
- * name, cut to that attribute's buffer; the storing stops at the first
- * element the agent did not pre-create (result PEX_EOS, later elements are
- * not stored), except for "TRACK" extended autoedits.
+/* PEXAPI_JOB_ACTION (declared in pexapi.h) runs one job action (see above).
+ * Connection is not used. AttributesIn is sent whole as the request body,
+ * "%%HDP-" names included; for "DELETE" its ORDERNO value is upper-cased in
+ * place afterwards. Each BODY element of the answer is stored into the
+ * attribute of AttributesOut with the same name, cut to that attribute's
+ * buffer; the storing stops at the first element the agent did not
+ * pre-create (result PEX_EOS, later elements are not stored), except for
+ * "TRACK" extended autoedits.
  *
  * Ownership: for "TRACK" the array of AttributesOut is replaced by
  * library-owned single-block copies of the agent's attributes followed by
@@ -55,11 +52,5 @@ extern "C" {
  * untouched) when the answer is not a readable document; PEX_EOS (Error
  * untouched) as above. A null Action is not supported; a null Error is
  * accepted (failure texts then reach the log only). */
-PEXRC PEXAPI_JOB_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
-                        PEXAttrList *AttributesOut, PEXError *Error);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif /* BE_HADOOP_BACKEND_BE_JOB_H */

@@ -26,10 +26,6 @@
 
 #include "pexapi.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 /* Characters handed out by one read. */
 #define BE_LIST_CHUNK_SIZE 1000
 
@@ -45,17 +41,17 @@ typedef struct {
                           * reports why the call failed */
 } BE_INF_list_handle;
 
-/* Does nothing: lists are read through the data entry points. No argument
- * is touched. Always PEX_NOT_FOUND. */
-PEXRC PEXAPI_LIST_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
-                         PEXAttrList *AttributesOut, PEXError *Error);
-
-/* Sends the agent's request document, the value of TEXT in Attributes (read
- * only): the UTF-8 request opening, the agent's <HEADER> element unchanged,
- * its <BODY> element unchanged but for a DBGLVL element (CONFIG / DBGLVL,
- * "0" when unset) added as the last child, and the root end tag. Either
- * element is found only with a plain start tag; a missing one is not sent
- * (and without BODY no DBGLVL either).
+/* The list entry points are declared in pexapi.h.
+ *
+ * PEXAPI_LIST_ACTION does nothing: lists are read through the data entry
+ * points. No argument is touched. Always PEX_NOT_FOUND.
+ *
+ * PEXAPI_LIST_DATA_OPEN sends the agent's request document, the value of
+ * TEXT in Attributes (read only): the UTF-8 request opening, the agent's
+ * <HEADER> element unchanged, its <BODY> element unchanged but for a DBGLVL
+ * element (CONFIG / DBGLVL, "0" when unset) added as the last child, and the
+ * root end tag. Either element is found only with a plain start tag; a
+ * missing one is not sent (and without BODY no DBGLVL either).
  * On success a new handle holding a copy of the answer is stored through
  * Handle: PEX_SUCCESS. When the remote call fails, the handle is still
  * stored; it holds a document whose KXError carries code 1 and the call's
@@ -64,31 +60,22 @@ PEXRC PEXAPI_LIST_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *A
  * PEX_FAIL with Error code 1 and no handle (Handle untouched, nothing sent):
  * TEXT missing or empty ("keyword TEXT not found"), a HEADER and BODY too
  * large for BE_LIST_BUFFER_SIZE, or a null Handle. Connection is not used;
- * Error may be null. */
-PEXRC PEXAPI_LIST_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrList *Attributes,
-                            PEXError *Error);
-
-/* Hands out the next chunk of the handle's answer into the agent's
- * pre-created TEXT of AttributesOut (cut to its buffer): the chunk
- * current_line of BE_LIST_CHUNK_SIZE characters with PEX_SUCCESS while more
- * than BE_LIST_CHUNK_SIZE characters remain after its start, otherwise the
- * rest with PEX_EOS; every later read gives that last chunk again.
+ * Error may be null.
+ *
+ * PEXAPI_LIST_DATA_READ hands out the next chunk of the handle's answer into
+ * the agent's pre-created TEXT of AttributesOut (cut to its buffer): the
+ * chunk current_line of BE_LIST_CHUNK_SIZE characters with PEX_SUCCESS while
+ * more than BE_LIST_CHUNK_SIZE characters remain after its start, otherwise
+ * the rest with PEX_EOS; every later read gives that last chunk again.
  * Every read first checks the answer for a reported error: PEX_FAIL with
  * Error holding its code and message, nothing handed out. TEXT missing: the
  * lookup's code (PEX_EOS) with "keyword TEXT not found" in Error. A null
  * handle or one without an answer: PEX_FAIL. AttributesIn and Connection
- * are not used. */
-PEXRC PEXAPI_LIST_DATA_READ(PEXConnection *Connection, void *Handle, PEXAttrList *AttributesIn,
-                            PEXAttrList *AttributesOut, PEXError *Error);
-
-/* Frees the handle and its answer: PEX_SUCCESS. PEX_FAIL, with a trace line
- * at level 1, for a null handle or one without an answer (then nothing is
- * freed). Attributes, Error and Connection are not used. */
-PEXRC PEXAPI_LIST_DATA_CLOSE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
-                             PEXError *Error);
-
-#ifdef __cplusplus
-}
-#endif
+ * are not used.
+ *
+ * PEXAPI_LIST_DATA_CLOSE frees the handle and its answer: PEX_SUCCESS.
+ * PEX_FAIL, with a trace line at level 1, for a null handle or one without
+ * an answer (then nothing is freed). Attributes, Error and Connection are
+ * not used. */
 
 #endif /* BE_HADOOP_BACKEND_BE_LIST_H */

@@ -58,28 +58,27 @@ typedef struct {
  * or chmod fails. A null AttributesIn counts as missing attributes. */
 KX_RC BE_SYSOUT_chmod_sysout(PEXAttrList *AttributesIn, PEXError *Error);
 
-/* Forwards the output action "CLEAR", "F", "N" or "D" (exact,
- * case-sensitive) to the container as "SYSOUT_<action>" with AttributesIn
- * as the request body ("%%HDP-" names left out). AttributesOut and
- * Connection are not used.
+/* The output entry points are declared in pexapi.h.
+ *
+ * PEXAPI_SYSOUT_ACTION forwards the output action "CLEAR", "F", "N" or "D"
+ * (exact, case-sensitive) to the container as "SYSOUT_<action>" with
+ * AttributesIn as the request body ("%%HDP-" names left out). AttributesOut
+ * and Connection are not used.
  * PEX_SUCCESS when the container accepted it; PEX_NOT_SUPPORTED for any
  * other action (nothing sent, Error untouched); PEX_FAIL with Error set when
  * the container cannot be reached, the request cannot be built, or the
- * answer reports an error (its code and message). */
-PEXRC PEXAPI_SYSOUT_ACTION(PEXConnection *Connection, char *Action, PEXAttrList *AttributesIn,
-                           PEXAttrList *AttributesOut, PEXError *Error);
-
-/* Allocates a handle with offset 0 that refers to Attributes (not copied)
- * and stores it through Handle. Nothing is sent. Error is not used.
- * PEX_SUCCESS; PEX_FAIL for a null Handle or when allocation fails (*Handle
- * is then null). */
-PEXRC PEXAPI_SYSOUT_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrList *Attributes,
-                              PEXError *Error);
-
-/* Reads the next piece of the output of the handle's job. AttributesIn
- * must hold NAVIGATE = "NEXT". AttributesOut holds TEXT (block mode) or
- * ONSTMT and optionally ONCODE (statement mode), each with the agent's own
- * buffer; values are cut to their capacity and terminated.
+ * answer reports an error (its code and message).
+ *
+ * PEXAPI_SYSOUT_DATA_OPEN allocates a handle with offset 0 that refers to
+ * Attributes (not copied) and stores it through Handle. Nothing is sent.
+ * Error is not used. PEX_SUCCESS; PEX_FAIL for a null Handle or when
+ * allocation fails (*Handle is then null).
+ *
+ * PEXAPI_SYSOUT_DATA_READ reads the next piece of the output of the
+ * handle's job. AttributesIn must hold NAVIGATE = "NEXT". AttributesOut
+ * holds TEXT (block mode) or ONSTMT and optionally ONCODE (statement mode),
+ * each with the agent's own buffer; values are cut to their capacity and
+ * terminated.
  * Block mode: PEX_SUCCESS with the next block; PEX_EOS with the last block
  * (the handle is then ended) or for an empty answer (nothing stored);
  * PEX_FAIL when the answer reports an error (Error set) or has no
@@ -90,15 +89,11 @@ PEXRC PEXAPI_SYSOUT_DATA_OPEN(PEXConnection *Connection, void **Handle, PEXAttrL
  * not found"; NAVIGATE other than "NEXT" gives PEX_FAIL with Error code 1;
  * a failed remote call gives its code with Error as it set it; an answer
  * that is not a readable document gives the translation's code. A null
- * Handle gives PEX_FAIL with Error set. */
-PEXRC PEXAPI_SYSOUT_DATA_READ(PEXConnection *Connection, void *Handle, PEXAttrList *AttributesIn,
-                              PEXAttrList *AttributesOut, PEXError *Error);
-
-/* Frees a handle from PEXAPI_SYSOUT_DATA_OPEN; the attribute list it
- * referred to is not touched. Attributes and Error are not used.
- * PEX_SUCCESS; PEX_FAIL for a null Handle. */
-PEXRC PEXAPI_SYSOUT_DATA_CLOSE(PEXConnection *Connection, void *Handle, PEXAttrList *Attributes,
-                               PEXError *Error);
+ * Handle gives PEX_FAIL with Error set.
+ *
+ * PEXAPI_SYSOUT_DATA_CLOSE frees a handle from PEXAPI_SYSOUT_DATA_OPEN; the
+ * attribute list it referred to is not touched. Attributes and Error are
+ * not used. PEX_SUCCESS; PEX_FAIL for a null Handle. */
 
 #ifdef __cplusplus
 }
