@@ -15,7 +15,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=ON -DKX_BENCH=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 run: build
