@@ -148,6 +148,21 @@ KX_RC stat_mtime(const char *path, char *mtime) {
   return rc;
 }
 
+// A registry record for table_name (unpadded) with an empty table; KX_FAIL
+// for a name that does not fit the record.
+KX_RC new_record(const char *table_name, GM_PARAM_table_list *rec) {
+  size_t len = strlen(table_name);
+  if (len > GM_PARAM_KEY_MAX) {
+    DIAG_TRACE(4, "table_name too long: %d", (int)len);
+    return KX_FAIL;
+  }
+  memset(rec, 0, sizeof *rec);
+  copy_text(rec->table_name, sizeof rec->table_name, table_name);
+  GM_STR_unpad(rec->table_name);
+  PEXLIST_init(&rec->table);
+  return KX_SUCCESS;
+}
+
 }  // namespace
 
 KX_RC registry_load(const RegistryKind &kind, const char *table_name, int flags,
@@ -192,18 +207,10 @@ KX_RC registry_load(const RegistryKind &kind, const char *table_name, int flags,
     break;
   }
 
-  size_t len = strlen(table_name);
-  if (len > GM_PARAM_KEY_MAX) {
-    DIAG_TRACE(4, "table_name too long: %d", (int)len);
-    return KX_FAIL;
-  }
-
   GM_PARAM_table_list rec;
-  memset(&rec, 0, sizeof rec);
-  copy_text(rec.table_name, sizeof rec.table_name, table_name);
-  GM_STR_unpad(rec.table_name);
-  PEXLIST_init(&rec.table);
-  KX_RC rc = stat_mtime(path, rec.load_timestmp);
+  KX_RC rc = new_record(table_name, &rec);
+  if (rc != KX_SUCCESS) return rc;
+  rc = stat_mtime(path, rec.load_timestmp);
   if (rc != KX_SUCCESS) return rc;
 
   rc = kind.reader(&rec.table, path, option);
@@ -255,18 +262,11 @@ KX_RC registry_find_or_create(const RegistryKind &kind, GM_PARAM_table_list **ta
   if (table == NULL || table_name == NULL) return KX_FAIL;
   if (finder(table, table_name) == KX_SUCCESS) return KX_SUCCESS;
 
-  size_t len = strlen(table_name);
-  if (len > GM_PARAM_KEY_MAX) {
-    DIAG_TRACE(4, "table_name too long: %d", (int)len);
-    return KX_FAIL;
-  }
   GM_PARAM_table_list rec;
-  memset(&rec, 0, sizeof rec);
-  copy_text(rec.table_name, sizeof rec.table_name, table_name);
-  GM_STR_unpad(rec.table_name);
-  PEXLIST_init(&rec.table);
+  KX_RC rc = new_record(table_name, &rec);
+  if (rc != KX_SUCCESS) return rc;
   GM_TIME_fmt_get_time(GM_TIME_FMT_YYYYMMDDHHMMSS, rec.load_timestmp);
-  KX_RC rc = PEXLIST_append(kind.registry, &rec, sizeof rec);
+  rc = PEXLIST_append(kind.registry, &rec, sizeof rec);
   if (rc != KX_SUCCESS) return rc;
   return finder(table, table_name);
 }
@@ -327,6 +327,20 @@ char *g_keys_to_remove[] = {kMaskPassword, kMaskPasswordKey, kMaskPassphrase,
 KX_RC read_rows(PEXLIST_handle_typ *list, const char *path, int option) {
   return option < 0 ? GM_PARAM_load_file(list, path)
                     : GM_PARAM_load_file_option1(list, path, option);
+}
+
+// Puts the list's cursor on the first row whose key is stored_key (as
+// stored, see copy_text): true when there is one; otherwise the cursor has
+// run past the end.
+bool seek_row(PEXLIST_handle_typ *list, const char *stored_key) {
+  PEXLIST_reset(list);
+  void *ptr = NULL;
+  unsigned size = 0;
+  while (PEXLIST_next_ptr(list, &ptr, &size) == KX_SUCCESS) {
+    if (size < sizeof(GM_PARAM_KEY_typ)) continue;
+    if (key_equals(static_cast<char *>(ptr), stored_key)) return true;
+  }
+  return false;
 }
 
 void free_rows(PEXLIST_handle_typ *list) { PEXLIST_clear(list); }
@@ -686,16 +700,8 @@ KX_RC GM_PARAM_list_set(PEXLIST_handle_typ *list, const char *key, const char *v
   // key twice replaces its row instead of adding a second one.
   GM_PARAM_KEY_typ stored_key;
   copy_text(stored_key, sizeof stored_key, key);
-  PEXLIST_reset(list);
-  void *ptr = NULL;
-  unsigned size = 0;
-  while (PEXLIST_next_ptr(list, &ptr, &size) == KX_SUCCESS) {
-    if (size < sizeof(GM_PARAM_KEY_typ)) continue;
-    if (key_equals(static_cast<char *>(ptr), stored_key)) {
-      PEXLIST_delete(list);  // the cursor goes back to the row before it
-      break;
-    }
-  }
+  // PEXLIST_delete leaves the cursor on the row before the deleted one.
+  if (seek_row(list, stored_key)) PEXLIST_delete(list);
   note_long_value(value);
   return add_row(list, stored_key, value, false, true);
 }
@@ -718,14 +724,7 @@ KX_RC GM_PARAM_list_delete(PEXLIST_handle_typ *list, const char *key) {
   if (list == NULL || key == NULL) return KX_FAIL;
   GM_PARAM_KEY_typ stored_key;
   copy_text(stored_key, sizeof stored_key, key);
-  PEXLIST_reset(list);
-  void *ptr = NULL;
-  unsigned size = 0;
-  while (PEXLIST_next_ptr(list, &ptr, &size) == KX_SUCCESS) {
-    if (size < sizeof(GM_PARAM_KEY_typ)) continue;
-    if (key_equals(static_cast<char *>(ptr), stored_key)) return PEXLIST_delete(list);
-  }
-  return KX_EOS;
+  return seek_row(list, stored_key) ? PEXLIST_delete(list) : KX_EOS;
 }
 
 KX_RC GM_PARAM_list_save(PEXLIST_handle_typ *list, const char *file_name) {
