@@ -8,9 +8,9 @@
 
 #include <string.h>
 
-#include <exception>
 #include <string>
 
+#include "be_handler.h"
 #include "os_diag.h"
 #include "pexapi_utl.h"
 
@@ -79,14 +79,6 @@ extern "C" PEXRC PEXAPI_EVENT_ACTION(PEXConnection *Connection, char *Action,
                                      PEXError *Error) {
   (void)Connection;
   (void)Action;
-  try {
-    return event_action(AttributesIn, AttributesOut, Error);
-  } catch (const std::exception &e) {
-    DIAG_ERROR("%s: %s", kFnc, e.what());
-    PEXAPI_UTILS_ErrorSet(Error, kEventErrorCode, "%s: %s", kFnc, e.what());
-  } catch (...) {
-    DIAG_ERROR("%s: unknown exception", kFnc);
-    PEXAPI_UTILS_ErrorSet(Error, kEventErrorCode, "%s: unknown exception", kFnc);
-  }
-  return PEX_FAIL;
+  return be_backend::guard_entry(
+      kFnc, Error, [&] { return event_action(AttributesIn, AttributesOut, Error); });
 }

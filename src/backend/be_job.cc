@@ -10,13 +10,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <exception>
 #include <string>
-#include <vector>
 
+#include "be_handler.h"
 #include "be_remoting.h"
 #include "be_requests.h"
-#include "be_response.h"
 #include "be_sysout.h"
 #include "gm_param.h"
 #include "os_diag.h"
@@ -44,37 +42,6 @@ bool is_sent_action(const char *action) {
   }
   return false;
 }
-
-// A request text from toXml, released with the call.
-class RequestText {
- public:
-  explicit RequestText(char *text) : text_(text) {}
-  ~RequestText() { release(); }
-  RequestText(const RequestText &) = delete;
-  RequestText &operator=(const RequestText &) = delete;
-  const char *get() const { return text_; }
-  void release() {
-    RequestGeneratorInterface::freeXmlBuffer(text_);
-    text_ = nullptr;
-  }
-
- private:
-  char *text_;
-};
-
-// The answer's BODY as single-block attributes.
-class AnswerAttributes {
- public:
-  AnswerAttributes() { memset(&list_, 0, sizeof list_); }
-  ~AnswerAttributes() { release(); }
-  AnswerAttributes(const AnswerAttributes &) = delete;
-  AnswerAttributes &operator=(const AnswerAttributes &) = delete;
-  PEXAttrList *get() { return &list_; }
-  void release() { PEXAPI_utils_release_attr(&list_); }
-
- private:
-  PEXAttrList list_;
-};
 
 // Key/value rows of the extended autoedits found while tracking.
 class AutoeditRows {
@@ -183,8 +150,8 @@ PEXRC send_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *At
   }
   RequestJobSubmit jobSubmitRequest(Action, AttributesIn, tracker_event_port);
 
-  RequestText reqXML(is_action(Action, kSubmit) ? jobSubmitRequest.toXml(false)
-                                                : request.toXml(false));
+  be_backend::RequestText reqXML(is_action(Action, kSubmit) ? jobSubmitRequest.toXml(false)
+                                                            : request.toXml(false));
   PEXRC rc = remoting.call(reqXML.get(), Error);
   if (rc != PEX_SUCCESS) {
     *report = false;
@@ -192,33 +159,15 @@ PEXRC send_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *At
   }
 
   const std::string response = remoting.getResponse();
-  const int length = response.size() > static_cast<size_t>(INT32_MAX)
-                         ? INT32_MAX
-                         : static_cast<int>(response.size());
-  {
-    // The error check reads a private copy of the answer.
-    std::vector<char> copy(response.size() + 1, '\0');
-    memcpy(copy.data(), response.data(), response.size());
-    DIAG_TRACE(4, "%s: Allocated <%d> bytes for job action response", kFnc, length);
-    const BE_INF_UPDATE_ERROR_RC error_rc = BE_INF_update_error(Error, copy.data());
-    rc = error_rc == BE_INF_NO_ERROR_REPORTED ? PEX_SUCCESS : PEX_FAIL;
-  }
-  DIAG_TRACE(4, "%s: Freed <%d> bytes which were allocated for job action response", kFnc,
-             length);
-  if (rc == PEX_FAIL) {
+  if (be_backend::answer_reports_error(response, kFnc, "job action response", Error)) {
     *report = false;
     return PEX_FAIL;  // the guards release the request text and the reply
   }
 
   {
-    AnswerAttributes temp_attrlist;
-    rc = BE_INF_xmlBuff2attr(response.c_str(), "BODY", temp_attrlist.get());
-    if (rc != PEX_SUCCESS) {
-      DIAG_TRACE(2, "Failed to translate the following XML buffer into list: %s",
-                 response.c_str());
-    } else {
-      rc = store_answer(temp_attrlist.get(), AttributesOut, track, autoedits);
-    }
+    be_backend::AnswerAttributes temp_attrlist;
+    rc = be_backend::answer_to_attributes(response, &temp_attrlist);
+    if (rc == PEX_SUCCESS) rc = store_answer(temp_attrlist.get(), AttributesOut, track, autoedits);
   }
   if (track) append_autoedits(autoedits, AttributesOut);
 
@@ -261,14 +210,6 @@ extern "C" PEXRC PEXAPI_JOB_ACTION(PEXConnection *Connection, char *Action,
                                    PEXAttrList *AttributesIn, PEXAttrList *AttributesOut,
                                    PEXError *Error) {
   (void)Connection;
-  try {
-    return job_action(Action, AttributesIn, AttributesOut, Error);
-  } catch (const std::exception &e) {
-    DIAG_ERROR("%s: %s", kFnc, e.what());
-    PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: %s", kFnc, e.what());
-  } catch (...) {
-    DIAG_ERROR("%s: unknown exception", kFnc);
-    PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: unknown exception", kFnc);
-  }
-  return PEX_FAIL;
+  return be_backend::guard_entry(
+      kFnc, Error, [&] { return job_action(Action, AttributesIn, AttributesOut, Error); });
 }

@@ -9,11 +9,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "be_handler.h"
 #include "be_remoting.h"
 #include "be_requests.h"
 #include "be_response.h"
@@ -23,6 +23,8 @@
 #include "pexapi_utl.h"
 
 namespace {
+
+using be_backend::guard_entry;
 
 const char kAction[] = "PEXAPI_LIST_ACTION";
 const char kOpen[] = "PEXAPI_LIST_DATA_OPEN";
@@ -334,12 +336,6 @@ PEXRC list_close(void *Handle) {
   return PEX_SUCCESS;
 }
 
-PEXRC report_exception(const char *fnc, const char *what, PEXError *Error) {
-  DIAG_ERROR("%s: %s", fnc, what);
-  PEXAPI_UTILS_ErrorSet(Error, kListErrorCode, "%s: %s", fnc, what);
-  return PEX_FAIL;
-}
-
 }  // namespace
 
 extern "C" PEXRC PEXAPI_LIST_ACTION(PEXConnection *Connection, char *Action,
@@ -357,13 +353,7 @@ extern "C" PEXRC PEXAPI_LIST_ACTION(PEXConnection *Connection, char *Action,
 extern "C" PEXRC PEXAPI_LIST_DATA_OPEN(PEXConnection *Connection, void **Handle,
                                        PEXAttrList *Attributes, PEXError *Error) {
   (void)Connection;
-  try {
-    return list_open(Handle, Attributes, Error);
-  } catch (const std::exception &e) {
-    return report_exception(kOpen, e.what(), Error);
-  } catch (...) {
-    return report_exception(kOpen, "unknown exception", Error);
-  }
+  return guard_entry(kOpen, Error, [&] { return list_open(Handle, Attributes, Error); });
 }
 
 extern "C" PEXRC PEXAPI_LIST_DATA_READ(PEXConnection *Connection, void *Handle,
@@ -371,13 +361,7 @@ extern "C" PEXRC PEXAPI_LIST_DATA_READ(PEXConnection *Connection, void *Handle,
                                        PEXError *Error) {
   (void)Connection;
   (void)AttributesIn;
-  try {
-    return list_read(Handle, AttributesOut, Error);
-  } catch (const std::exception &e) {
-    return report_exception(kRead, e.what(), Error);
-  } catch (...) {
-    return report_exception(kRead, "unknown exception", Error);
-  }
+  return guard_entry(kRead, Error, [&] { return list_read(Handle, AttributesOut, Error); });
 }
 
 extern "C" PEXRC PEXAPI_LIST_DATA_CLOSE(PEXConnection *Connection, void *Handle,

@@ -13,11 +13,10 @@
 #include <exception>
 #include <new>
 #include <string>
-#include <vector>
 
+#include "be_handler.h"
 #include "be_remoting.h"
 #include "be_requests.h"
-#include "be_response.h"
 #include "gm_param.h"
 #include "gm_str.h"
 #include "os_diag.h"
@@ -25,6 +24,12 @@
 #include "pexapi_utl.h"
 
 namespace {
+
+using be_backend::AnswerAttributes;
+using be_backend::answer_reports_error;
+using be_backend::answer_to_attributes;
+using be_backend::guard_entry;
+using be_backend::RequestText;
 
 const char kActionFnc[] = "PEXAPI_SYSOUT_ACTION";
 const char kOpenFnc[] = "PEXAPI_SYSOUT_DATA_OPEN";
@@ -43,44 +48,6 @@ bool is_output_action(const char *action) {
     if (strcmp(action, name) == 0) return true;
   }
   return false;
-}
-
-// A request text from toXml, released with the call.
-class RequestText {
- public:
-  explicit RequestText(char *text) : text_(text) {}
-  ~RequestText() { RequestGeneratorInterface::freeXmlBuffer(text_); }
-  RequestText(const RequestText &) = delete;
-  RequestText &operator=(const RequestText &) = delete;
-  const char *get() const { return text_; }
-
- private:
-  char *text_;
-};
-
-// The answer's BODY as single-block attributes.
-class AnswerAttributes {
- public:
-  AnswerAttributes() { memset(&list_, 0, sizeof list_); }
-  ~AnswerAttributes() { PEXAPI_utils_release_attr(&list_); }
-  AnswerAttributes(const AnswerAttributes &) = delete;
-  AnswerAttributes &operator=(const AnswerAttributes &) = delete;
-  PEXAttrList *get() { return &list_; }
-
-  // The value of the first attribute called name, or null.
-  const char *find(const char *name) {
-    char *value = nullptr;
-    if (PEXAPI_UTILS_AttrListValueGet(&list_, name, &value) != PEX_SUCCESS) return nullptr;
-    return value != nullptr ? value : "";
-  }
-
- private:
-  PEXAttrList list_;
-};
-
-int length_of(const std::string &text) {
-  return text.size() > static_cast<size_t>(INT32_MAX) ? INT32_MAX
-                                                      : static_cast<int>(text.size());
 }
 
 // Renders the request and sends it; on PEX_SUCCESS *response holds the
@@ -102,29 +69,16 @@ PEXRC send_request(RequestGeneratorInterface &request, const char *fnc, PEXError
   return PEX_SUCCESS;
 }
 
-// True when the answer reports an error (Error then holds it). The check
-// reads a private copy of the answer, whose life the log lines bracket.
-bool reports_error(const std::string &response, const char *fnc, const char *what,
-                   PEXError *Error) {
-  const int length = length_of(response);
-  BE_INF_UPDATE_ERROR_RC error_rc;
-  {
-    std::vector<char> copy(response.size() + 1, '\0');
-    memcpy(copy.data(), response.data(), response.size());
-    DIAG_TRACE(4, "%s: Allocated <%d> bytes for %s", fnc, length, what);
-    error_rc = BE_INF_update_error(Error, copy.data());
+// Sends one read: as send_request, and PEX_EOS for an empty answer, which
+// ends the output.
+PEXRC send_read(RequestGeneratorInterface &request, PEXError *Error, std::string *response) {
+  const PEXRC rc = send_request(request, kReadFnc, Error, response);
+  if (rc != PEX_SUCCESS) return rc;
+  if (response->empty()) {
+    DIAG_TRACE(4, "End of sysout");
+    return PEX_EOS;
   }
-  DIAG_TRACE(4, "%s: Freed <%d> bytes which were allocated for %s", fnc, length, what);
-  return error_rc != BE_INF_NO_ERROR_REPORTED;
-}
-
-PEXRC to_attributes(const std::string &response, AnswerAttributes *list) {
-  const PEXRC rc = BE_INF_xmlBuff2attr(response.c_str(), "BODY", list->get());
-  if (rc != PEX_SUCCESS) {
-    DIAG_TRACE(2, "Failed to translate the following XML buffer into list: %s",
-               response.c_str());
-  }
-  return rc;
+  return PEX_SUCCESS;
 }
 
 uint64_t read_offset(const char *value) {
@@ -148,7 +102,9 @@ PEXRC sysout_action(const char *Action, PEXAttrList *AttributesIn, PEXError *Err
   std::string response;
   const PEXRC rc = send_request(request, kActionFnc, Error, &response);
   if (rc != PEX_SUCCESS) return rc;
-  if (reports_error(response, kActionFnc, "sysout handle response", Error)) return PEX_FAIL;
+  if (answer_reports_error(response, kActionFnc, "sysout handle response", Error)) {
+    return PEX_FAIL;
+  }
   return PEX_SUCCESS;
 }
 
@@ -157,16 +113,12 @@ PEXRC read_block(BE_INF_sysout_handle *handle, PEXAttrList *AttributesOut, int b
   RequestSysout request("SYSOUT_GET", handle->jobAttrList,
                         static_cast<unsigned long>(handle->offset), block_size, 0);
   std::string response;
-  PEXRC rc = send_request(request, kReadFnc, Error, &response);
+  PEXRC rc = send_read(request, Error, &response);
   if (rc != PEX_SUCCESS) return rc;
-  if (response.empty()) {
-    DIAG_TRACE(4, "End of sysout");
-    return PEX_EOS;
-  }
-  if (reports_error(response, kReadFnc, "sysout get response", Error)) return PEX_FAIL;
+  if (answer_reports_error(response, kReadFnc, "sysout get response", Error)) return PEX_FAIL;
 
   AnswerAttributes answer;
-  rc = to_attributes(response, &answer);
+  rc = answer_to_attributes(response, &answer);
   if (rc != PEX_SUCCESS) return rc;
 
   const char *text = answer.find("SYSOUT_TEXT");
@@ -192,16 +144,12 @@ PEXRC read_statement(BE_INF_sysout_handle *handle, PEXAttrList *AttributesOut, i
   RequestSysout request("SYSOUT_ONSTMT", handle->jobAttrList,
                         static_cast<unsigned long>(handle->offset), block_size, stmt_size);
   std::string response;
-  PEXRC rc = send_request(request, kReadFnc, Error, &response);
+  PEXRC rc = send_read(request, Error, &response);
   if (rc != PEX_SUCCESS) return rc;
-  if (response.empty()) {
-    DIAG_TRACE(4, "End of sysout");
-    return PEX_EOS;
-  }
 
   // Statement answers are not checked for an error report.
   AnswerAttributes answer;
-  rc = to_attributes(response, &answer);
+  rc = answer_to_attributes(response, &answer);
   if (rc != PEX_SUCCESS) return rc;
 
   const char *stmt = answer.find("ONSTMT");
@@ -326,12 +274,6 @@ KX_RC chmod_sysout(PEXAttrList *AttributesIn) {
   return KX_SUCCESS;
 }
 
-PEXRC report_exception(const char *fnc, const char *what, PEXError *Error) {
-  DIAG_ERROR("%s: %s", fnc, what);
-  PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: %s", fnc, what);
-  return PEX_FAIL;
-}
-
 }  // namespace
 
 extern "C" KX_RC BE_SYSOUT_chmod_sysout(PEXAttrList *AttributesIn, PEXError *Error) {
@@ -351,13 +293,8 @@ extern "C" PEXRC PEXAPI_SYSOUT_ACTION(PEXConnection *Connection, char *Action,
                                       PEXError *Error) {
   (void)Connection;
   (void)AttributesOut;
-  try {
-    return sysout_action(Action, AttributesIn, Error);
-  } catch (const std::exception &e) {
-    return report_exception(kActionFnc, e.what(), Error);
-  } catch (...) {
-    return report_exception(kActionFnc, "unknown exception", Error);
-  }
+  return guard_entry(kActionFnc, Error,
+                     [&] { return sysout_action(Action, AttributesIn, Error); });
 }
 
 extern "C" PEXRC PEXAPI_SYSOUT_DATA_OPEN(PEXConnection *Connection, void **Handle,
@@ -381,13 +318,8 @@ extern "C" PEXRC PEXAPI_SYSOUT_DATA_READ(PEXConnection *Connection, void *Handle
                                          PEXAttrList *AttributesIn, PEXAttrList *AttributesOut,
                                          PEXError *Error) {
   (void)Connection;
-  try {
-    return sysout_read(Handle, AttributesIn, AttributesOut, Error);
-  } catch (const std::exception &e) {
-    return report_exception(kReadFnc, e.what(), Error);
-  } catch (...) {
-    return report_exception(kReadFnc, "unknown exception", Error);
-  }
+  return guard_entry(kReadFnc, Error,
+                     [&] { return sysout_read(Handle, AttributesIn, AttributesOut, Error); });
 }
 
 extern "C" PEXRC PEXAPI_SYSOUT_DATA_CLOSE(PEXConnection *Connection, void *Handle,
