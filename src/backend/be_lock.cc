@@ -53,7 +53,11 @@ extern "C" PEXRC InitializeKxCriticalSection(void) {
         static_cast<int>(needed), BE_LOCK_FILE_NAME_SIZE);
     return PEX_FAIL;
   }
-  snprintf(lockFileName, sizeof lockFileName, "%s%s", dir, kLockFileSuffix);
+  // The length was checked above, so plain copies cannot overrun the name.
+  const size_t dir_len = strlen(dir);
+  memcpy(lockFileName, dir, dir_len);
+  memcpy(lockFileName + dir_len, kLockFileSuffix, kLockFileSuffixLen);
+  lockFileName[dir_len + kLockFileSuffixLen] = '\0';
   return PEX_SUCCESS;
 }
 
