@@ -423,6 +423,7 @@ class Reader {
   explicit Reader(std::string_view data) : data_(data) {}
 
   std::size_t remaining() const { return data_.size() - pos_; }
+  std::size_t size() const { return data_.size(); }
   bool at_end() const { return pos_ == data_.size(); }
 
   [[noreturn]] void fail(const std::string& what) const {
@@ -535,7 +536,8 @@ bool is_int2_tag(unsigned t) { return (t >= 0x80 && t <= 0xd7) || t == 'I'; }
 
 class Parser {
  public:
-  Parser(Reader& r, int version) : r_(r), v2_(version == 2) {}
+  Parser(Reader& r, int version)
+      : r_(r), v2_(version == 2), name_budget_(kNameBudgetFactor * r.size() + kNameBudgetBase) {}
 
   std::unique_ptr<Object> value(int depth) {
     const unsigned tag = r_.u8();
@@ -798,7 +800,16 @@ class Parser {
     if (index < 0 || static_cast<std::size_t>(index) >= types_.size()) {
       r_.fail("type reference " + std::to_string(index) + " out of range");
     }
-    return types_[static_cast<std::size_t>(index)];
+    const std::string& type = types_[static_cast<std::size_t>(index)];
+    charge_names(type.size());
+    return type;
+  }
+
+  // A two-byte reference can repeat a long type or class name; without a
+  // bound a small reply could make the decoder copy gigabytes.
+  void charge_names(std::size_t n) {
+    if (n > name_budget_) r_.fail("type and field names repeated beyond what the data can hold");
+    name_budget_ -= n;
   }
 
   // A count of values to follow; each takes at least a byte.
@@ -836,8 +847,10 @@ class Parser {
     if (ref >= classes_.size()) r_.fail("object of undefined class " + std::to_string(ref));
     enter(depth);
     const ClassDef& def = classes_[ref];
+    charge_names(def.name.size());
     auto map = std::make_unique<Map>(def.name);
     for (const std::string& field : def.fields) {
+      charge_names(field.size());
       map->add(std::make_unique<String>(field), value(depth + 1));
     }
     return map;
@@ -943,8 +956,14 @@ class Parser {
     std::vector<std::string> fields;
   };
 
+  // Names copied by references may total this much: generous for any real
+  // reply (a few times its own size), far below what hurts.
+  static constexpr std::size_t kNameBudgetFactor = 8;
+  static constexpr std::size_t kNameBudgetBase = 1 << 20;
+
   Reader& r_;
   bool v2_;
+  std::size_t name_budget_;
   std::vector<std::string> types_;
   std::vector<ClassDef> classes_;
 };

@@ -392,6 +392,29 @@ TEST(HessianCodec, NestingIsBounded) {
   }
 }
 
+// Two-byte references to a 64 KB type or class name must not let a small
+// reply copy the name tens of thousands of times.
+TEST(HessianCodec, RepeatedNameReferencesAreBounded) {
+  const std::string long_name(65535, 'T');
+  const std::string name2 = std::string("S\xff\xff", 3) + long_name;
+  auto repeated = [&](bool objects, int times) {
+    std::string v("H\x02\x00RW", 5);
+    if (objects) {
+      v += std::string("C\x01P\x91", 4) + name2;  // class P with one long field name
+      for (int i = 0; i < times; ++i) v += std::string("\x60N", 2);
+    } else {
+      v += "\x70" + name2 + "T";  // typed list that defines the name
+      for (int i = 0; i < times; ++i) v += std::string("\x70\x90", 2);
+    }
+    return v + "Z";
+  };
+  for (bool objects : {false, true}) {
+    SCOPED_TRACE(objects ? "field names" : "type names");
+    EXPECT_NO_THROW(codec::decode_reply(repeated(objects, 10)));
+    EXPECT_THROW(codec::decode_reply(repeated(objects, 30000)), io_exception);
+  }
+}
+
 // --- the service side -------------------------------------------------------
 
 TEST(HessianCodec, CallsOfEitherVersionDecode) {
