@@ -152,11 +152,11 @@ void parse_attrs(int argc, char** argv, int first, OwnedAttrs& in, OwnedAttrs& o
   for (int i = first; i < argc; ++i) {
     std::string word = argv[i];
     if (word == "--out" && i + 1 < argc) {
-      std::string spec = argv[++i];
-      size_t colon = spec.find(':');
-      size_t size = colon == std::string::npos ? 256 : std::strtoul(spec.c_str() + colon + 1, nullptr, 10);
+      std::string wanted = argv[++i];
+      size_t colon = wanted.find(':');
+      size_t size = colon == std::string::npos ? 256 : std::strtoul(wanted.c_str() + colon + 1, nullptr, 10);
       if (size < 1 || size > 65535) size = 256;
-      out.add(spec.substr(0, colon), "", size);
+      out.add(wanted.substr(0, colon), "", size);
       continue;
     }
     size_t eq = word.find('=');
