@@ -81,6 +81,12 @@ PEXRC guard_entry(const char *fnc, PEXError *Error, Body &&body) {
   }
 }
 
+// The shout, JCL and job-data entry points answer by whether the agent gave
+// the connection user data; a null connection has none.
+inline bool has_user_data(const PEXConnection *Connection) {
+  return Connection != nullptr && Connection->UserData != nullptr;
+}
+
 }  // namespace be_backend
 
 #endif /* BE_HADOOP_BACKEND_BE_HANDLER_H */

@@ -1,6 +1,7 @@
 // be_jcl.cc - the JCL entry points: fixed answers, nothing kept.
 #include "be_jcl.h"
 
+#include "be_handler.h"
 #include "os_diag.h"
 
 extern "C" PEXRC PEXAPI_JCL_ACTION(PEXConnection *Connection, char *Action,
@@ -21,7 +22,7 @@ extern "C" PEXRC PEXAPI_JCL_DATA_OPEN(PEXConnection *Connection, void **Handle,
   (void)Attributes;
   (void)Error;
   DIAG_TRACE(3, "%s", "PEXAPI_JCL_DATA_OPEN");
-  return Connection == nullptr || Connection->UserData == nullptr ? PEX_FAIL : PEX_SUCCESS;
+  return be_backend::has_user_data(Connection) ? PEX_SUCCESS : PEX_FAIL;
 }
 
 extern "C" PEXRC PEXAPI_JCL_DATA_READ(PEXConnection *Connection, void *Handle,

@@ -1,14 +1,11 @@
 // be_jobdat.cc - the job-data entry points: fixed answers, nothing kept.
 #include "be_jobdat.h"
 
+#include "be_handler.h"
 #include "os_diag.h"
 #include "pexapi_utl.h"
 
-namespace {
-bool has_user_data(const PEXConnection *Connection) {
-  return Connection != nullptr && Connection->UserData != nullptr;
-}
-}  // namespace
+using be_backend::has_user_data;
 
 extern "C" PEXRC PEXAPI_JOB_DATA_OPEN(PEXConnection *Connection, void **Handle,
                                       PEXAttrList *Attributes, PEXError *Error) {

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "be_handler.h"
 #include "os_diag.h"
 
 extern "C" PEXRC PEXAPI_SHOUT_ACTION(PEXConnection *Connection, char *Action,
@@ -14,6 +15,6 @@ extern "C" PEXRC PEXAPI_SHOUT_ACTION(PEXConnection *Connection, char *Action,
   (void)Error;
   DIAG_TRACE(3, "%s", "PEXAPI_SHOUT_ACTION");
   DIAG_TRACE(4, "Action: '%s'", Action != nullptr ? Action : "");
-  if (Connection == nullptr || Connection->UserData == nullptr) return PEX_FAIL;
+  if (!be_backend::has_user_data(Connection)) return PEX_FAIL;
   return Action != nullptr && strcmp(Action, "SEND") == 0 ? PEX_SUCCESS : PEX_NOT_SUPPORTED;
 }
