@@ -1,0 +1,689 @@
+#include "kc_jobs.h"
+
+#include <fcntl.h>
+#include <spdlog/spdlog.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "kc_jobtypes.h"
+
+namespace kc {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The agent's offset after the end of an output: all bits set.
+constexpr std::uint64_t kEndedOffset = ~std::uint64_t{0};
+// Largest block an output read hands out, whatever the agent asks.
+constexpr std::uint64_t kMaxBlock = 1u << 20;
+// The autoedit file is the job's to write: we read only this much of it.
+constexpr std::size_t kMaxAutoeditBytes = 64 * 1024;
+constexpr std::size_t kMaxAutoedits = 1000;
+// How long a KILL waits for the job to end before it answers.
+constexpr auto kKillWait = std::chrono::seconds(2);
+
+std::string iso_time(std::int64_t ms) {
+  if (ms <= 0) return std::string();
+  const time_t secs = static_cast<time_t>(ms / 1000);
+  tm t;
+  gmtime_r(&secs, &t);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &t);
+  return buf;
+}
+
+std::string seconds_text(std::int64_t micros) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%lld.%03lld", static_cast<long long>(micros / 1000000),
+                static_cast<long long>((micros % 1000000) / 1000));
+  return buf;
+}
+
+bool valid_key_part(const std::string& s) {
+  if (s.empty() || s.size() > 64) return false;
+  for (char c : s) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool read_unsigned(const std::string* text, std::uint64_t& out) {
+  if (text == nullptr || text->empty() || text->size() > 20) return false;
+  for (char c : *text) {
+    if (c < '0' || c > '9') return false;
+  }
+  errno = 0;
+  out = std::strtoull(text->c_str(), nullptr, 10);
+  return errno == 0;
+}
+
+// The agent's view of a state: STARTING is EXECUTING to it.
+const char* agent_state(State s) { return s == State::kStarting ? "EXECUTING" : state_name(s); }
+
+bool is_active(State s) { return s == State::kStarting || s == State::kExecuting; }
+
+std::string no_job(const std::string& orderno, const std::string& runno) {
+  return error_answer(kErrNoSuchJob, "no job ORDERNO=" + orderno + " RUNNO=" + runno + " in the container");
+}
+
+std::string internal(const std::string& what) {
+  spdlog::error("{}", what);
+  return error_answer(kErrInternal, what);
+}
+
+std::int64_t file_size(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+}
+
+// Copies a job's output to a new file (never over an existing one).
+bool copy_output(const std::string& from, const std::string& to, std::string& error) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0 && errno != ENOENT) {
+    error = "cannot read the output: " + std::string(std::strerror(errno));
+    return false;
+  }
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  if (out < 0) {
+    error = "cannot create " + to + ": " + std::strerror(errno);
+    if (in >= 0) ::close(in);
+    return false;
+  }
+  bool ok = true;
+  std::vector<char> buf(64 * 1024);
+  ssize_t n = 0;
+  while (in >= 0 && (n = ::read(in, buf.data(), buf.size())) > 0) {
+    const char* p = buf.data();
+    while (n > 0) {
+      const ssize_t w = ::write(out, p, static_cast<std::size_t>(n));
+      if (w < 0) {
+        ok = false;
+        break;
+      }
+      p += w;
+      n -= w;
+    }
+    if (!ok) break;
+  }
+  if (n < 0) ok = false;
+  if (!ok) error = "cannot copy the output to " + to + ": " + std::strerror(errno);
+  if (in >= 0) ::close(in);
+  if (::close(out) != 0) ok = false;
+  if (!ok) ::unlink(to.c_str());
+  return ok;
+}
+
+}  // namespace
+
+JobService::JobService(const Config& config, Store& store, std::string exe)
+    : config_(config), store_(store), exe_(std::move(exe)) {}
+
+std::int64_t JobService::count(State state) {
+  std::string error;
+  return store_.count(state, error);
+}
+
+bool JobService::move(JobRecord& job, State to, std::string& error) {
+  if (!transition_allowed(job.state, to)) {
+    error = std::string("job ") + job_id(job) + " cannot go from " + state_name(job.state) + " to " + state_name(to);
+    return false;
+  }
+  const State from = job.state;
+  job.state = to;
+  if (!store_.save_if_state(job, from, error)) {
+    if (error.empty()) error = "job " + job_id(job) + " changed meanwhile";
+    job.state = from;
+    return false;
+  }
+  spdlog::info("job {} {} -> {}{}{}", job_id(job), state_name(from), state_name(to),
+               job.message.empty() ? "" : ": ", job.message);
+  return true;
+}
+
+Attributes JobService::read_autoedits(const std::string& dir) const {
+  Attributes out;
+  std::ifstream in(dir + "/" + kAutoeditFile, std::ios::binary);
+  if (!in) return out;
+  std::string text(kMaxAutoeditBytes, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t eol = text.find('\n', pos);
+    // A last line without its line feed may still be being written.
+    if (eol == std::string::npos) break;
+    std::string line = text.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    std::string name = line.substr(0, eq), value = line.substr(eq + 1);
+    bool replaced = false;
+    for (auto& [n, v] : out) {
+      if (n == name) {
+        v = value;  // the last value a job hands back is the one that counts
+        replaced = true;
+      }
+    }
+    if (!replaced && out.size() < kMaxAutoedits) out.emplace_back(std::move(name), std::move(value));
+  }
+  return out;
+}
+
+void JobService::finalize(JobRecord& job, const EndInfo& end) {
+  const State from = job.state;
+  State to;
+  job.has_exit_code = end.has_exit_code;
+  job.exit_code = end.exit_code;
+  if (!end.start_error.empty()) {
+    to = State::kFailedToStart;
+    job.message = end.start_error;
+  } else if (job.kill_requested || end.killed) {
+    to = State::kKilled;
+    job.message = "killed on request";
+  } else if (end.has_exit_code && end.exit_code == 0) {
+    to = State::kEndedOk;
+    job.message.clear();
+  } else if (end.signal == 0 && (end.exit_code == 127 || end.exit_code == 126)) {
+    // The shell's own codes for a command it could not find or run.
+    to = State::kFailedToStart;
+    job.message = end.exit_code == 127 ? "command not found (exit code 127)" : "command not executable (exit code 126)";
+  } else {
+    to = State::kEndedNotOk;
+    job.message = end.signal != 0 ? "ended by signal " + std::to_string(end.signal)
+                                  : "exit code " + std::to_string(end.exit_code);
+  }
+  if (end.output_truncated) job.message += (job.message.empty() ? "" : "; ") + std::string("output cut at MaxOutputBytes");
+  if (!end.output_error.empty()) job.message += (job.message.empty() ? "" : "; ") + end.output_error;
+  if (job.started_ms == 0) job.started_ms = end.started_ms;
+  job.ended_ms = end.ended_ms;
+  job.utime_us = end.utime_us;
+  job.stime_us = end.stime_us;
+  job.maxrss_kb = end.maxrss_kb;
+  job.output_bytes = end.output_bytes;
+  job.autoedits = read_autoedits(job.spool);
+  std::string error;
+  if (!move(job, to, error)) {
+    // Someone else recorded it first; take theirs.
+    std::string ignored;
+    store_.get(job.id, job, ignored);
+    if (job.state == from) spdlog::error("cannot record the end of job {}: {}", job_id(job), error);
+  }
+}
+
+void JobService::refresh(JobRecord& job) {
+  if (!is_active(job.state) || job.spool.empty()) return;
+  EndInfo end;
+  if (read_status(job.spool, end)) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string error;
+    if (store_.get(job.id, job, error) && is_active(job.state)) finalize(job, end);
+    return;
+  }
+  if (supervisor_alive(job.spool)) return;
+  // The lock is free: the supervisor is gone. Its status, if it wrote one,
+  // is complete now (it writes it before it lets go of the lock).
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string error;
+  if (!store_.get(job.id, job, error) || !is_active(job.state)) return;
+  if (read_status(job.spool, end)) return finalize(job, end);
+  if (supervisor_alive(job.spool)) return;  // started just now by another thread
+  StartedInfo started;
+  if (!read_started(job.spool, started)) {
+    // No supervisor ever got as far as the job: it never ran, so it may run.
+    job.supervisor_pid = 0;
+    job.message = "queued again: its supervisor was lost before the job started";
+    if (!move(job, State::kWaiting, error)) spdlog::error("{}", error);
+    return;
+  }
+  job.message = "the job's supervisor ended without recording the job's end";
+  job.ended_ms = now_ms();
+  job.autoedits = read_autoedits(job.spool);
+  if (!move(job, State::kEndedNotOk, error)) spdlog::error("{}", error);
+}
+
+void JobService::start(JobRecord job) {
+  // Caller holds mu_.
+  std::string error;
+  const JobType* type = find_job_type(job.job_type);
+  job.spool = config_.spool_dir + "/" + std::to_string(job.id);
+  if (!move(job, State::kStarting, error)) {
+    spdlog::error("{}", error);
+    return;
+  }
+  LaunchSpec spec;
+  pid_t pid = 0;
+  std::error_code ec;
+  fs::create_directories(job.spool, ec);
+  if (ec) {
+    error = "cannot create the job directory " + job.spool + ": " + ec.message();
+  } else if (type == nullptr) {
+    error = "the container no longer offers the job type " + job.job_type;
+  } else if (type->launch_spec(config_, job, job.spool, spec, error) && write_spec(job.spool, spec, error) &&
+             spawn_supervisor(exe_, job.spool, pid, error)) {
+    job.supervisor_pid = pid;
+    job.started_ms = now_ms();
+    if (!move(job, State::kExecuting, error)) spdlog::error("{}", error);
+    return;
+  }
+  job.message = error;
+  job.ended_ms = now_ms();
+  if (!move(job, State::kFailedToStart, error)) spdlog::error("{}", error);
+}
+
+void JobService::dispatch() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string error;
+  std::int64_t running = store_.count(State::kStarting, error) + store_.count(State::kExecuting, error);
+  while (running < config_.max_running_jobs) {
+    auto waiting = store_.in_state(State::kWaiting, 1, error);
+    if (waiting.empty()) break;
+    start(std::move(waiting.front()));
+    ++running;
+  }
+  if (!error.empty()) spdlog::error("dispatch: {}", error);
+}
+
+void JobService::tick() {
+  std::string error;
+  for (JobRecord& job : store_.active(error)) {
+    refresh(job);
+    if (job.kill_requested && is_active(job.state)) request_kill(job.spool, static_cast<pid_t>(job.supervisor_pid));
+  }
+  if (!error.empty()) spdlog::error("monitor: {}", error);
+  dispatch();
+}
+
+void JobService::recover() {
+  std::string error;
+  const auto active = store_.active(error);
+  if (!error.empty()) spdlog::error("recovery: {}", error);
+  int adopted = 0, ended = 0;
+  for (JobRecord job : active) {
+    refresh(job);
+    if (is_active(job.state)) {
+      ++adopted;
+      // A kill asked of the container that died may not have reached it.
+      if (job.kill_requested) request_kill(job.spool, static_cast<pid_t>(job.supervisor_pid));
+    } else {
+      ++ended;
+    }
+  }
+  spdlog::info("recovery: {} running job(s) adopted, {} recorded as ended, {} waiting", adopted, ended,
+               store_.count(State::kWaiting, error));
+  dispatch();
+}
+
+bool JobService::read_key(const Request& request, Key& key, std::string& answer) {
+  const std::string* orderno = request.get("ORDERNO");
+  const std::string* runno = request.get("RUNNO");
+  if (orderno == nullptr || runno == nullptr) {
+    answer = error_answer(kErrMissingKey, request.action + " needs the attributes ORDERNO and RUNNO");
+    return false;
+  }
+  if (!valid_key_part(*orderno) || !valid_key_part(*runno)) {
+    answer = error_answer(kErrMissingKey,
+                          "ORDERNO and RUNNO must each be 1 to 64 letters, digits, '.', '_' or '-'");
+    return false;
+  }
+  key = {*orderno, *runno};
+  return true;
+}
+
+bool JobService::find(const Key& key, JobRecord& job, std::string& answer) {
+  std::string error;
+  if (store_.get(key.orderno, key.runno, job, error)) {
+    refresh(job);
+    return true;
+  }
+  answer = error.empty() ? no_job(key.orderno, key.runno) : internal("job store: " + error);
+  return false;
+}
+
+std::string JobService::submit(const Request& request) {
+  Key key;
+  std::string answer;
+  if (!read_key(request, key, answer)) return answer;
+  JobRecord job;
+  std::string error;
+  // A resent SUBMIT (the agent's call timed out) finds its job: it runs once.
+  if (store_.get(key.orderno, key.runno, job, error)) {
+    refresh(job);
+    spdlog::info("job {} submitted again; answered with the existing job", job_id(job));
+    return Answer().add("JOBID", job_id(job)).add("STATUS", agent_state(job.state)).finish();
+  }
+  if (!error.empty()) return internal("job store: " + error);
+  const std::string* type_name = request.get("JOB_TYPE");
+  if (type_name == nullptr || type_name->empty()) {
+    return error_answer(kErrUnknownJobType, "SUBMIT needs the attribute JOB_TYPE (see LIST_JOB_TYPES)");
+  }
+  const JobType* type = find_job_type(*type_name);
+  if (type == nullptr) {
+    return error_answer(kErrUnknownJobType, "the container offers no job type '" + *type_name + "'");
+  }
+  if (!type->validate(request.body, error)) return error_answer(kErrBadAttribute, error);
+  const std::int64_t waiting = store_.count(State::kWaiting, error);
+  if (waiting >= config_.max_queued_jobs) {
+    return error_answer(kErrQueueFull, std::to_string(waiting) + " jobs are waiting already (MaxQueuedJobs)");
+  }
+  job.orderno = key.orderno;
+  job.runno = key.runno;
+  job.job_type = type->name();
+  job.state = State::kWaiting;
+  job.attrs = request.body;
+  job.submitted_ms = now_ms();
+  bool created = false;
+  if (!store_.insert_or_get(job, created, error)) return internal("job store: " + error);
+  if (created) {
+    spdlog::info("job {} submitted ({})", job_id(job), job.job_type);
+    dispatch();
+    store_.get(job.id, job, error);
+  }
+  return Answer().add("JOBID", job_id(job)).add("STATUS", agent_state(job.state)).finish();
+}
+
+std::string JobService::track(const Request& request, bool autoedits) {
+  Key key;
+  JobRecord job;
+  std::string answer;
+  if (!read_key(request, key, answer) || !find(key, job, answer)) return answer;
+  Answer a;
+  a.add("JOBID", job_id(job))
+      .add("STATUS", agent_state(job.state))
+      .add("EXITCODE", job.has_exit_code && is_final(job.state) ? std::to_string(job.exit_code) : std::string())
+      .add("STARTTIME", iso_time(job.started_ms))
+      .add("ENDTIME", iso_time(job.ended_ms))
+      .add("MESSAGE", job.message);
+  if (autoedits) {
+    // While it runs, what the job has handed back so far.
+    const Attributes values = is_active(job.state) && !job.spool.empty() ? read_autoedits(job.spool) : job.autoedits;
+    int n = 0;
+    for (const auto& [name, value] : values) a.add("AUTOEDITOUT" + std::to_string(++n), name + "=" + value);
+  }
+  return a.finish();
+}
+
+std::string JobService::kill(const Request& request) {
+  Key key;
+  JobRecord job;
+  std::string answer, error;
+  if (!read_key(request, key, answer) || !find(key, job, answer)) return answer;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!store_.get(job.id, job, error)) return internal("job store: " + error);
+    if (job.state == State::kWaiting) {
+      job.kill_requested = true;
+      job.message = "killed before it started";
+      job.ended_ms = now_ms();
+      if (!move(job, State::kKilled, error)) return internal(error);
+    } else if (is_active(job.state) && !job.kill_requested) {
+      job.kill_requested = true;
+      if (!store_.save(job, error)) return internal("job store: " + error);
+      spdlog::info("job {}: kill requested", job_id(job));
+    }
+  }
+  if (is_active(job.state)) {
+    if (!request_kill(job.spool, static_cast<pid_t>(job.supervisor_pid))) {
+      spdlog::warn("job {}: its supervisor (pid {}) did not take the kill request", job_id(job), job.supervisor_pid);
+    }
+    // Most jobs end at once; one that holds out is reported as still
+    // executing and ends after the grace period.
+    const auto deadline = std::chrono::steady_clock::now() + kKillWait;
+    while (is_active(job.state) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      refresh(job);
+    }
+  }
+  return Answer().add("STATUS", agent_state(job.state)).finish();
+}
+
+std::string JobService::remove(const Request& request) {
+  Key key;
+  std::string answer, error;
+  if (!read_key(request, key, answer)) return answer;
+  JobRecord job;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!store_.get(key.orderno, key.runno, job, error)) {
+    if (!error.empty()) return internal("job store: " + error);
+    // Deleting what is gone already is done: a resent DELETE succeeds.
+    return Answer().add("STATUS", "DELETED").finish();
+  }
+  if (is_active(job.state)) {
+    return error_answer(kErrJobActive, "job " + job_id(job) + " is still executing; kill it before deleting it");
+  }
+  if (!store_.remove(job.id, error)) return internal("job store: " + error);
+  if (!job.spool.empty()) {
+    std::error_code ec;
+    fs::remove_all(job.spool, ec);
+    if (ec) spdlog::warn("job {}: cannot remove {}: {}", job_id(job), job.spool, ec.message());
+  }
+  spdlog::info("job {} deleted", job_id(job));
+  return Answer().add("STATUS", "DELETED").finish();
+}
+
+std::string JobService::statistics(const Request& request) {
+  Key key;
+  JobRecord job;
+  std::string answer;
+  if (!read_key(request, key, answer) || !find(key, job, answer)) return answer;
+  std::int64_t utime = job.utime_us, stime = job.stime_us, rss = job.maxrss_kb, out = job.output_bytes;
+  std::int64_t elapsed_ms = 0;
+  if (job.started_ms > 0) elapsed_ms = (job.ended_ms > 0 ? job.ended_ms : now_ms()) - job.started_ms;
+  if (is_active(job.state)) {
+    StartedInfo started;
+    if (read_started(job.spool, started) && started.job_pid > 0) {
+      process_usage(static_cast<pid_t>(started.job_pid), utime, stime, rss);
+    }
+    out = file_size(job.spool + "/" + kOutputFile);
+  }
+  return Answer()
+      .add("STATUS", agent_state(job.state))
+      .add("ELAPSED", seconds_text(elapsed_ms * 1000))
+      .add("CPU_USER", seconds_text(utime))
+      .add("CPU_SYSTEM", seconds_text(stime))
+      .add("MAX_RSS_KB", rss)
+      .add("OUTPUT_BYTES", out)
+      .finish();
+}
+
+std::string JobService::sysout_get(const Request& request) {
+  Key key;
+  JobRecord job;
+  std::string answer;
+  if (!read_key(request, key, answer) || !find(key, job, answer)) return answer;
+  std::uint64_t offset = 0, size = 0;
+  if (!read_unsigned(request.get("SYSOUT_OFFSET"), offset)) {
+    return error_answer(kErrBadAttribute, "SYSOUT_GET needs SYSOUT_OFFSET, an unsigned number");
+  }
+  if (!read_unsigned(request.get("SYSOUT_BLOCK_SIZE"), size) || size == 0) {
+    return error_answer(kErrBadAttribute, "SYSOUT_GET needs SYSOUT_BLOCK_SIZE, a number above 0");
+  }
+  if (job.output_deleted) {
+    return error_answer(kErrOutputDeleted, "the output of job " + job_id(job) + " was deleted");
+  }
+  size = std::min(size, kMaxBlock);
+  // The state is read before the output: once a job has ended, its output
+  // is complete, so "ended" and "everything read" can be told together.
+  const bool ended = is_final(job.state);
+  std::string text;
+  std::int64_t total = 0;
+  if (!job.spool.empty() && offset != kEndedOffset) {
+    const int fd = ::open((job.spool + "/" + kOutputFile).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st;
+      if (::fstat(fd, &st) == 0) total = st.st_size;
+      if (offset < static_cast<std::uint64_t>(total)) {
+        // Three bytes more than the block, to see whether the block's end
+        // splits a character.
+        const std::uint64_t want = std::min<std::uint64_t>(size + 3, static_cast<std::uint64_t>(total) - offset);
+        text.resize(static_cast<std::size_t>(want));
+        const ssize_t n = ::pread(fd, text.data(), text.size(), static_cast<off_t>(offset));
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+      }
+      ::close(fd);
+    }
+  }
+  std::size_t take = utf8_prefix(text, static_cast<std::size_t>(size));
+  // A running job may be in the middle of writing a character: it is handed
+  // out once it is whole.
+  if (!ended && take == text.size()) take = utf8_complete(text);
+  // A character longer than the whole block goes out as its first byte
+  // (shown as '?') rather than stall the read.
+  if (take == 0 && text.size() > size) take = 1;
+  text.resize(take);
+  const std::uint64_t next = offset == kEndedOffset ? offset : offset + take;
+  const bool all_read = ended && (offset == kEndedOffset || next >= static_cast<std::uint64_t>(total));
+  return Answer()
+      .add("SYSOUT_TEXT", text)
+      .add("SYSOUT_OFFSET", all_read ? std::string("-1") : std::to_string(next))
+      .finish();
+}
+
+std::string JobService::sysout_statements(const Request& request) {
+  Key key;
+  JobRecord job;
+  std::string answer;
+  if (!read_key(request, key, answer) || !find(key, job, answer)) return answer;
+  std::uint64_t offset = 0, stmt_size = 0, code_size = 0;
+  if (!read_unsigned(request.get("SYSOUT_OFFSET"), offset)) {
+    return error_answer(kErrBadAttribute, "SYSOUT_ONSTMT needs SYSOUT_OFFSET, an unsigned number");
+  }
+  if (!read_unsigned(request.get("SYSOUT_STMT_SIZE"), stmt_size) || stmt_size == 0) {
+    return error_answer(kErrBadAttribute, "SYSOUT_ONSTMT needs SYSOUT_STMT_SIZE, a number above 0");
+  }
+  if (!read_unsigned(request.get("SYSOUT_BLOCK_SIZE"), code_size)) code_size = 0;
+  const JobType* type = find_job_type(job.job_type);
+  // A job's steps are handed out once it has ended; until then the answer
+  // holds no statement and the agent asks again.
+  if (!is_final(job.state) || type == nullptr) {
+    return Answer().add("SYSOUT_OFFSET", std::to_string(offset)).finish();
+  }
+  const std::vector<Step> steps = type->steps(job);
+  if (offset >= steps.size()) return std::string();  // the end: an empty answer
+  const Step& step = steps[offset];
+  std::string statement = step.statement.substr(0, utf8_prefix(step.statement, stmt_size));
+  std::string code = step.code.substr(0, code_size > 0 ? utf8_prefix(step.code, code_size) : step.code.size());
+  return Answer()
+      .add("ONSTMT", statement)
+      .add("ONCODE", code)
+      .add("SYSOUT_OFFSET", std::to_string(offset + 1))
+      .finish();
+}
+
+std::string JobService::sysout_action(const Request& request) {
+  Key key;
+  JobRecord job;
+  std::string answer, error;
+  if (!read_key(request, key, answer) || !find(key, job, answer)) return answer;
+  const std::string output = job.spool.empty() ? std::string() : job.spool + "/" + kOutputFile;
+  if (job.output_deleted) return error_answer(kErrOutputDeleted, "the output of job " + job_id(job) + " was deleted");
+  if (request.action == "SYSOUT_CLEAR") {
+    if (!output.empty() && ::truncate(output.c_str(), 0) != 0 && errno != ENOENT) {
+      return internal("cannot clear " + output + ": " + std::strerror(errno));
+    }
+    spdlog::info("job {}: output cleared", job_id(job));
+    return Answer().add("STATUS", agent_state(job.state)).finish();
+  }
+  if (request.action == "SYSOUT_D") {
+    if (is_active(job.state)) {
+      return error_answer(kErrJobActive, "job " + job_id(job) + " is still executing; its output cannot be deleted");
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!store_.get(job.id, job, error)) return internal("job store: " + error);
+    job.output_deleted = true;
+    if (!store_.save(job, error)) return internal("job store: " + error);
+    if (!output.empty()) ::unlink(output.c_str());
+    spdlog::info("job {}: output deleted", job_id(job));
+    return Answer().add("STATUS", agent_state(job.state)).finish();
+  }
+  std::string target;
+  if (request.action == "SYSOUT_F") {
+    target = attribute(request.body, "SYSOUT_FILE");
+    if (target.empty() || target[0] != '/') {
+      return error_answer(kErrBadAttribute, "SYSOUT_F needs SYSOUT_FILE, an absolute path for the copy");
+    }
+  } else {
+    std::error_code ec;
+    fs::create_directories(config_.save_dir, ec);
+    target = config_.save_dir + "/" + job.orderno + "_" + job.runno + "_" + std::to_string(now_ms()) + ".out";
+  }
+  if (!copy_output(output, target, error)) return error_answer(kErrBadAttribute, error);
+  spdlog::info("job {}: output copied to {}", job_id(job), target);
+  return Answer().add("SYSOUT_FILE", target).finish();
+}
+
+std::string JobService::list_jobs(const Request& request) {
+  JobFilter filter;
+  if (const std::string* s = request.get("STATUS")) {
+    // STARTING is EXECUTING to the agent.
+    filter.states = {*s};
+    if (*s == "EXECUTING") filter.states.push_back("STARTING");
+  }
+  if (const std::string* o = request.get("ORDERNO")) filter.orderno = *o;
+  if (const std::string* l = request.get("LIMIT")) {
+    std::uint64_t limit;
+    if (!read_unsigned(l, limit) || limit == 0 || limit > 100000) {
+      return error_answer(kErrBadAttribute, "LIMIT must be a number from 1 to 100000");
+    }
+    filter.limit = static_cast<int>(limit);
+  }
+  std::string error;
+  auto jobs = store_.list(filter, error);
+  if (!error.empty()) return internal("job store: " + error);
+  Answer a;
+  a.open("JOBS");
+  for (const JobRecord& j : jobs) {
+    a.open("JOB")
+        .add("ORDERNO", j.orderno)
+        .add("RUNNO", j.runno)
+        .add("JOBID", job_id(j))
+        .add("JOB_TYPE", j.job_type)
+        .add("STATUS", agent_state(j.state))
+        .add("EXITCODE", j.has_exit_code && is_final(j.state) ? std::to_string(j.exit_code) : std::string())
+        .add("SUBMITTED", iso_time(j.submitted_ms))
+        .add("STARTTIME", iso_time(j.started_ms))
+        .add("ENDTIME", iso_time(j.ended_ms))
+        .close("JOB");
+  }
+  return a.close("JOBS").finish();
+}
+
+std::string JobService::list_job_types() {
+  Answer a;
+  a.open("JOB_TYPES");
+  for (const JobType* t : job_types()) {
+    a.open("JOB_TYPE").add("NAME", t->name()).add("DESCRIPTION", t->description()).close("JOB_TYPE");
+  }
+  return a.close("JOB_TYPES").finish();
+}
+
+std::string JobService::handle(const Request& request) {
+  const std::string& action = request.action;
+  if (action == "SUBMIT") return submit(request);
+  if (action == "TRACK") return track(request, true);
+  if (action == "TRACK_INIT") return track(request, false);
+  if (action == "KILL") return kill(request);
+  if (action == "DELETE") return remove(request);
+  if (action == "STATISTICS") return statistics(request);
+  if (action == "SYSOUT_GET") return sysout_get(request);
+  if (action == "SYSOUT_ONSTMT") return sysout_statements(request);
+  if (action == "SYSOUT_CLEAR" || action == "SYSOUT_F" || action == "SYSOUT_N" || action == "SYSOUT_D") {
+    return sysout_action(request);
+  }
+  if (action == "LIST_JOBS") return list_jobs(request);
+  if (action == "LIST_JOB_TYPES") return list_job_types();
+  return error_answer(kErrUnknownAction, "the container has no action '" + action + "'");
+}
+
+}  // namespace kc
