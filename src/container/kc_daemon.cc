@@ -29,6 +29,7 @@
 #include "kc_peer.h"
 #include "kc_server.h"
 #include "kc_store.h"
+#include "kc_supervisor.h"
 #include "kc_version.h"
 
 namespace kc {
@@ -256,7 +257,15 @@ int start_command(const Options& options) {
       ::dup2(out_fd, 1);
       ::dup2(out_fd, 2);
     }
-    std::exit(serve(options, config, pid_fd, ready[1]));
+    // Nothing the starter had open stays open in the daemon (a lock its
+    // caller holds, a pipe it waits on): the pid file and the ready pipe
+    // move to 3 and 4, everything above goes.
+    const int pid_copy = ::fcntl(pid_fd, F_DUPFD_CLOEXEC, 100);
+    const int ready_copy = ::fcntl(ready[1], F_DUPFD_CLOEXEC, 100);
+    ::dup3(pid_copy, 3, O_CLOEXEC);
+    ::dup3(ready_copy, 4, O_CLOEXEC);
+    close_from(5);
+    std::exit(serve(options, config, 3, 4));
   }
   ::close(ready[1]);
   ::close(pid_fd);

@@ -23,8 +23,10 @@ namespace fs = std::filesystem;
 
 // The agent's offset after the end of an output: all bits set.
 constexpr std::uint64_t kEndedOffset = ~std::uint64_t{0};
-// Largest block an output read hands out, whatever the agent asks.
-constexpr std::uint64_t kMaxBlock = 1u << 20;
+// Largest block an output read hands out, whatever the agent asks: the
+// library takes no answer value longer than 2047 bytes, and would drop a
+// longer block while its offset moved on past it.
+constexpr std::uint64_t kMaxBlock = 2047;
 // The autoedit file is the job's to write: we read only this much of it.
 constexpr std::size_t kMaxAutoeditBytes = 64 * 1024;
 constexpr std::size_t kMaxAutoedits = 1000;

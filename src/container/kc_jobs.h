@@ -29,7 +29,7 @@ enum ErrorCode : unsigned {
   kErrNoSuchJob = 5,       // no job of that ORDERNO and RUNNO
   kErrBadAttribute = 6,    // an attribute's value cannot be used
   kErrJobActive = 7,       // the action needs a job that is not running
-  kErrTooLarge = 8,        // the request is larger than MaxRequestBytes
+  // 8 is not used: a request over MaxRequestBytes gets HTTP 413 unread.
   kErrInternal = 9,        // the store or the spool failed
   kErrOutputDeleted = 10,  // the job's output was deleted
   kErrStopping = 11,       // the container is stopping

@@ -82,8 +82,8 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-// Closes every descriptor from first up; async-signal-safe, for the time
-// between fork and exec.
+}  // namespace
+
 void close_from(int first) {
 #ifdef SYS_close_range
   if (syscall(SYS_close_range, first, ~0U, 0) == 0) return;
@@ -93,6 +93,8 @@ void close_from(int first) {
                                                                                   : 65536;
   for (long fd = first; fd < last; ++fd) ::close(static_cast<int>(fd));
 }
+
+namespace {
 
 // A message through a pipe between fork and exec: a tag and a number, small
 // enough to be written in one piece.

@@ -92,6 +92,10 @@ bool request_kill(const std::string& dir, pid_t pid);
 // on descriptor 3. Returns the process's exit code.
 int supervise_main(const std::string& dir);
 
+// Closes every descriptor from first up. Async-signal-safe, for the time
+// between fork and exec.
+void close_from(int first);
+
 // Sends sig to process group pgid and to every process below root.
 void signal_tree(pid_t root, pid_t pgid, int sig);
 
