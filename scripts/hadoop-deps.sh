@@ -50,7 +50,7 @@ mvn_args=(-B -q -f "$pom" -Dkx.out="$out" package)
 # Offline first: once the local repository holds everything this needs no
 # network; only a first run (or a new version in the pom) goes online.
 if ! mvn -o "${mvn_args[@]}" >"$out/mvn-offline.log" 2>&1; then
-  echo "hadoop-deps: resolving Hadoop $version from Maven Central (first run downloads ~115 MB)" >&2
+  echo "hadoop-deps: resolving Hadoop $version from Maven Central (a first run downloads about 150 MB)" >&2
   if ! mvn "${mvn_args[@]}" >"$out/mvn.log" 2>&1; then
     tail -n 30 "$out/mvn.log" >&2
     echo "hadoop-deps: Maven failed; full log in $out/mvn.log" >&2
@@ -67,7 +67,10 @@ tr ':' '\n' < "$out/classpath.txt" |
   paste -sd: - > "$out/client-classpath.txt.tmp"
 mv "$out/client-classpath.txt.tmp" "$out/client-classpath.txt"
 
-distcp=$(tr ':' '\n' < "$out/classpath.txt" | grep '/hadoop-distcp-[^/]*\.jar$')
+jar_named() { tr ':' '\n' < "$out/classpath.txt" | grep -m1 "/$1\$"; }
+distcp=$(jar_named 'hadoop-distcp-[^/]*[0-9]\.jar')
+# Hadoop's sleep job (org.apache.hadoop.mapreduce.SleepJob) is in here
+jobclient_tests=$(jar_named 'hadoop-mapreduce-client-jobclient-[^/]*-tests\.jar')
 {
   echo "HADOOP_VERSION=$version"
   echo "EXAMPLES_VERSION=$examples_version"
@@ -76,5 +79,6 @@ distcp=$(tr ':' '\n' < "$out/classpath.txt" | grep '/hadoop-distcp-[^/]*\.jar$')
   echo "EXAMPLES_JAR=$(cat "$out/examples-jar.txt")"
   echo "DISTSHELL_JAR=$(cat "$out/distributedshell-jar.txt")"
   echo "DISTCP_JAR=$distcp"
+  echo "JOBCLIENT_TESTS_JAR=$jobclient_tests"
 } > "$out/deps.env.tmp"
 mv "$out/deps.env.tmp" "$out/deps.env"
