@@ -127,10 +127,10 @@ void BM_TrackScriptedContainer(benchmark::State& state) {
   setup->use_product();
 }
 
-BENCHMARK(BM_TrackKxContainer)->Arg(1)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_TrackScriptedContainer)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_TrackKxContainer)->Arg(1000)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_TrackScriptedContainer)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+BENCHMARK(BM_TrackKxContainer)->Arg(1)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+BENCHMARK(BM_TrackScriptedContainer)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+BENCHMARK(BM_TrackKxContainer)->Arg(1000)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
+BENCHMARK(BM_TrackScriptedContainer)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 
 }  // namespace
 
