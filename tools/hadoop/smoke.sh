@@ -58,7 +58,14 @@ got=$(sort "$tmp/counts.txt" | tr '\n' '\t' | sed 's/\t$//')
 [ "$got" = "$expected" ] || fail "counts: '$got', expected '$expected'"
 
 step "find the application by its tag"
-apps=$(http_get "$rm_hostport" "/ws/v1/cluster/apps?applicationTags=$tag") || fail "RM REST did not answer"
+# The driver returns when the job is done; the ApplicationMaster lingers a
+# few seconds before YARN calls the application FINISHED.
+for ((i = 0; i < 60; i++)); do
+  apps=$(http_get "$rm_hostport" "/ws/v1/cluster/apps?applicationTags=$tag") || apps=
+  echo "$apps" | grep -q '"state":"\(FINISHED\|FAILED\|KILLED\)"' && break
+  sleep 0.5
+done
+[ -n "$apps" ] || fail "RM REST did not answer"
 echo "$apps" | grep -o '"id":"application_[0-9_]*"\|"state":"[A-Z_]*"\|"finalStatus":"[A-Z_]*"\|"applicationTags":"[^"]*"' | tr '\n' ' '
 echo
 n=$(echo "$apps" | grep -o '"id":"application_' | wc -l)
