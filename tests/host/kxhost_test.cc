@@ -372,6 +372,13 @@ TEST_F(HostRun, TheJobsEndDecidesTheExitCode) {
   r = run({"run", "--quiet", "--", "exit 0"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "");
+
+  // A job the container refuses: its reason, and where to read more.
+  r = run({"run", "WORKDIR=relative/dir", "--", "true"});
+  EXPECT_EQ(r.code, 125) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "kxhost: SUBMIT failed: error 6: "));
+  EXPECT_TRUE(has(r.err, "WORKDIR 'relative/dir' is not an absolute path"));
+  EXPECT_TRUE(has(r.err, "hint: the library's log is proclog/AS_"));
 }
 
 TEST_F(HostRun, AnInterruptKillsTheJob) {

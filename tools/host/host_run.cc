@@ -291,15 +291,30 @@ class JobRun {
                  text_.from_agent(error_text(session_.error())).c_str(), logs_hint().c_str());
   }
 
+  // One job action; a failure is reported with what its code means.
+  bool job_action(const std::string& action, AgentAttrs& in, AgentAttrs& out) {
+    const PEXRC rc = session_.action("PEXAPI_JOB_ACTION", action, in, out);
+    if (rc == PEX_SUCCESS) return true;
+    if (rc == PEX_FAIL) {
+      fail(action + " failed");
+    } else if (rc == PEX_EOS) {
+      std::fprintf(stderr,
+                   "kxhost: %s: the answer holds an element kxhost made no room for (PEX_EOS), so the "
+                   "library stored nothing after it\n  hint: is the container a version kxhost knows? %s\n",
+                   action.c_str(), logs_hint().c_str());
+    } else {
+      std::fprintf(stderr, "kxhost: %s: the library answered %s\n  hint: %s\n", action.c_str(), rc_name(rc),
+                   logs_hint().c_str());
+    }
+    return false;
+  }
+
   bool submit(std::string& jobid, std::string& status) {
     AgentAttrs in(lib_), out(lib_);
     for (const auto& [n, v] : o_.attrs) in.add(n, text_.to_agent(v, n));
     out.add("JOBID", "", 160);
     out.add("STATUS", "", 32);
-    if (session_.action("PEXAPI_JOB_ACTION", "SUBMIT", in, out) != PEX_SUCCESS) {
-      fail("SUBMIT failed");
-      return false;
-    }
+    if (!job_action("SUBMIT", in, out)) return false;
     jobid = text_.from_agent(out.get("JOBID"));
     status = out.get("STATUS");
     return true;
@@ -314,10 +329,7 @@ class JobRun {
     out.add("STARTTIME", "", 32);
     out.add("ENDTIME", "", 32);
     out.add("MESSAGE", "", 4096);
-    if (session_.action("PEXAPI_JOB_ACTION", "TRACK", in, out) != PEX_SUCCESS) {
-      fail("TRACK failed");
-      return false;
-    }
+    if (!job_action("TRACK", in, out)) return false;
     t.jobid = text_.from_agent(out.get("JOBID"));
     t.status = out.get("STATUS");
     t.exitcode = out.get("EXITCODE");
@@ -339,10 +351,7 @@ class JobRun {
     for (const char* name : {"STATUS", "ELAPSED", "CPU_USER", "CPU_SYSTEM", "MAX_RSS_KB", "OUTPUT_BYTES"}) {
       out.add(name, "", 32);
     }
-    if (session_.action("PEXAPI_JOB_ACTION", "STATISTICS", in, out) != PEX_SUCCESS) {
-      fail("STATISTICS failed");
-      return false;
-    }
+    if (!job_action("STATISTICS", in, out)) return false;
     s = {out.get("STATUS"), out.get("ELAPSED"), out.get("CPU_USER"), out.get("CPU_SYSTEM"), out.get("MAX_RSS_KB"),
          out.get("OUTPUT_BYTES")};
     return true;
@@ -352,10 +361,7 @@ class JobRun {
     AgentAttrs in(lib_), out(lib_);
     key(in);
     out.add("STATUS", "", 32);
-    if (session_.action("PEXAPI_JOB_ACTION", action, in, out) != PEX_SUCCESS) {
-      fail(std::string(action) + " failed");
-      return false;
-    }
+    if (!job_action(action, in, out)) return false;
     status = out.get("STATUS");
     return true;
   }
