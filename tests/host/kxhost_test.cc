@@ -412,7 +412,8 @@ TEST_F(HostRun, OutputArrivesWholeBlockByBlockAndInUtf8) {
 
 TEST_F(HostRun, AKnownKeyRunsOnceAndADeletedJobIsGone) {
   const std::string marker = dir() + "/runs.txt";
-  const std::vector<std::string> args = {"run", "ORDERNO=ONCE", "RUNNO=7", "--", "echo ran >> " + marker + "; echo ran"};
+  const std::vector<std::string> args = {"run", "ORDERNO=ONCE", "RUNNO=7", "--",
+                                         "echo ran >> " + marker + "; echo ran"};
   Outcome r = run(args);
   ASSERT_EQ(r.code, 0) << r.err;
   r = run(args);

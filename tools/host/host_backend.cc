@@ -24,7 +24,9 @@ const char* rc_name(PEXRC rc) {
 }
 
 std::unique_ptr<Library> Library::open(const std::string& path, std::string& error) {
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Kept mapped to the end, as the agent keeps it: the library's process-wide
+  // state (tables, locales, log) stays reachable instead of looking leaked.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) {
     const char* why = dlerror();
     error = why != nullptr ? why : "unknown reason";

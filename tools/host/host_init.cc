@@ -127,7 +127,9 @@ void write_file(const std::string& path, const std::string& content, fs::perms p
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << content;
     out.close();
-    if (!out) throw UserError("cannot write " + path + ": " + std::strerror(errno), "check the directory's permissions");
+    if (!out) {
+      throw UserError("cannot write " + path + ": " + std::strerror(errno), "check the directory's permissions");
+    }
   }
   std::error_code ec;
   fs::permissions(tmp, perms, ec);

@@ -75,7 +75,9 @@ int cmd_lifecycle(int argc, char** argv, int first, const Loader& load) {
 }
 
 int cmd_job(int argc, char** argv, int first, const Loader& load) {
-  if (first >= argc) throw UserError("job needs an ACTION", "for example: kxhost job TRACK ORDERNO=a1 RUNNO=1 --out STATUS:32");
+  if (first >= argc) {
+    throw UserError("job needs an ACTION", "for example: kxhost job TRACK ORDERNO=a1 RUNNO=1 --out STATUS:32");
+  }
   const std::string action = argv[first];
   const AgentText text;
   std::vector<std::pair<std::string, std::string>> in_words;

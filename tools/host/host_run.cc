@@ -340,7 +340,8 @@ class JobRun {
     // autoedits the job handed back.
     t.autoedits.clear();
     for (int i = 0; i < out.count(); ++i) {
-      if (!out.added(out.name(i))) t.autoedits.emplace_back(text_.from_agent(out.name(i)), text_.from_agent(out.value(i)));
+      if (out.added(out.name(i))) continue;
+      t.autoedits.emplace_back(text_.from_agent(out.name(i)), text_.from_agent(out.value(i)));
     }
     return true;
   }
@@ -415,7 +416,7 @@ class JobRun {
     if (headers) {
       if (!ends_in_newline) std::fprintf(g_out, "\n");
       std::fprintf(g_out, "---- end of output: %lld bytes in %d block%s of at most %d ----\n", bytes, blocks,
-                  blocks == 1 ? "" : "s", o_.block);
+                   blocks == 1 ? "" : "s", o_.block);
     }
     std::fflush(g_out);
     return ok;
@@ -458,7 +459,7 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
   std::string jobid, status;
   if (talk) {
     std::fprintf(g_out, "kxhost: submitting a %s job, ORDERNO=%s RUNNO=%s\n", get(o, "JOB_TYPE").c_str(),
-                get(o, "ORDERNO").c_str(), get(o, "RUNNO").c_str());
+                 get(o, "ORDERNO").c_str(), get(o, "RUNNO").c_str());
     std::fflush(g_out);
   }
   if (!run.submit(jobid, status)) return kRunToolFailed;
@@ -516,8 +517,9 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
       for (const auto& [n, v] : t.autoedits) std::fprintf(g_out, "  %s=%s\n", n.c_str(), v.c_str());
     }
     if (run.statistics(s)) {
-      std::fprintf(g_out, "statistics: elapsed %s s, CPU %s s user + %s s system, peak memory %s KiB, output %s bytes\n",
-                  s.elapsed.c_str(), s.cpu_user.c_str(), s.cpu_system.c_str(), s.max_rss_kb.c_str(),
+      std::fprintf(g_out,
+                   "statistics: elapsed %s s, CPU %s s user + %s s system, peak memory %s KiB, output %s bytes\n",
+                   s.elapsed.c_str(), s.cpu_user.c_str(), s.cpu_system.c_str(), s.max_rss_kb.c_str(),
                   s.output_bytes.c_str());
     } else {
       ok = false;
@@ -526,7 +528,9 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
   if (o.remove) {
     std::string deleted;
     if (run.simple("DELETE", deleted)) {
-      if (talk) std::fprintf(g_out, "kxhost: job %s %s\n", jobid.c_str(), deleted == "DELETED" ? "deleted" : deleted.c_str());
+      if (talk) {
+        std::fprintf(g_out, "kxhost: job %s %s\n", jobid.c_str(), deleted == "DELETED" ? "deleted" : deleted.c_str());
+      }
     } else {
       ok = false;
     }
