@@ -1,85 +1,71 @@
 #!/usr/bin/env bash
-# One whole exchange, the way an agent drives the backend: each step is its
-# own agent process (kxhost loads the library with dlopen). The container is
-# the scripted stand-in from tests/container; nothing starts it here. The
-# first request finds its port closed, and the library starts it through its
-# own recovery path: the lock, the start script, the wait and the probes.
+# One real job through the library, the way an agent runs it: each step is
+# its own agent process (kxhost loads the library with dlopen). kxhost init
+# lays out a fresh agent working directory with its container directory; the
+# container is down at first, and the library starts it through its own
+# recovery path at the first request (the lock, the start script, the wait
+# and the probes).
 set -euo pipefail
 build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$top/$build" && pwd)
-lib="$build/lib/libbe_hadoop.so"
 host="$build/bin/kxhost"
-container_bin="$build/bin/kx_test_container"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/be_hadoop-run-XXXXXX")
-mkdir -p "$work"/{data,proclog,sysout,exe/locale,container,container-run/script,container-run/record}
-cp "$top"/data/locale/*.cp "$work/exe/locale/"
-port=$("$host" free-port)
+container="$work/container"
+pidfile="$container/state/kxcontainer.pid"
+job=(ORDERNO=wc0001 RUNNO=1)
 
-# The agent's parameter tables and the container configuration.
-printf 'DBGLVL 4\nTRACKER_EVENT_PORT 7001\n' > "$work/data/CONFIG.dat"
-printf 'KX_DIR %s\n' "$work/container" > "$work/data/HADOOP.dat"
-cat > "$work/data/kx_container_conf.xml" <<CONF
-<?xml version="1.0" encoding="UTF-8"?>
-<Configuration>
-  <ContainerHost>127.0.0.1</ContainerHost>
-  <Port>$port</Port>
-  <RecoveryMaxRetry>5</RecoveryMaxRetry>
-  <RecoveryRetrySleepTime>1000</RecoveryRetrySleepTime>
-  <RequestTimeout>30</RequestTimeout>
-</Configuration>
-CONF
+# Whatever happens, no container is left running.
+cleanup() {
+  if [ -f "$pidfile" ]; then "$container/zrtHadoop_container" stop >/dev/null 2>&1 || true; fi
+}
+trap cleanup EXIT
 
-# The start script the library runs, and the answers the container gives,
-# one per request in order.
-run="$work/container-run"
-sed -e "s|@BIN@|$container_bin|" -e "s|@SCRIPT_DIR@|$run/script|" \
-    -e "s|@RECORD_DIR@|$run/record|" -e "s|@PID_FILE@|$run/container.pid|" \
-    -e "s|@LOG_FILE@|$run/container.log|" -e "s|@CALLS_FILE@|$run/start-calls|" \
-    -e "s|@PORT@||" "$top/tests/container/zrtHadoop_container.in" > "$work/container/zrtHadoop_container"
-chmod +x "$work/container/zrtHadoop_container"
-decl="<?xml version='1.0' encoding='UTF-8'?>"
-answer() { printf '%s<TWBKX><BODY>%s</BODY></TWBKX>' "$decl" "$1"; }
-block1=$(printf 'Job job_0001 started on the cluster\nmap 100%% reduce 0%%')
-block2=$(printf 'map 100%% reduce 100%%\nJob job_0001 completed successfully')
-answer "<JOBID>job_0001</JOBID><STATUS>SUBMITTED</STATUS>" > "$run/script/0001"
-answer "<STATUS>ENDED_OK</STATUS><EXITCODE>0</EXITCODE><AUTOEDITOUT1>ROWS=42</AUTOEDITOUT1>" \
-  > "$run/script/0002"
-answer "<SYSOUT_TEXT>$block1</SYSOUT_TEXT><SYSOUT_OFFSET>${#block1}</SYSOUT_OFFSET>" > "$run/script/0003"
-answer "<SYSOUT_TEXT>$block2</SYSOUT_TEXT><SYSOUT_OFFSET>-1</SYSOUT_OFFSET>" > "$run/script/0004"
-answer "" > "$run/script/0005"
+step() { printf '\n==== %s\n' "$*"; }
+# Prints a command as it could be typed (quoting what needs it), then runs it.
+show() {
+  local line='$' a
+  for a in "$@"; do
+    if [[ $a =~ [^A-Za-z0-9_./=:%+-] ]]; then line+=" '${a//\'/\'\\\'\'}'"; else line+=" $a"; fi
+  done
+  printf '%s\n' "$line"
+  "$@"
+}
 
-export WEXAGENT="$work"
+step "a fresh agent working directory and its container directory"
+show "$host" init "$work"
 cd "$work"
-echo "agent working directory: $work (container port $port)"
-echo
-step() { echo "==== $*"; }
+export WEXAGENT="$work"
 
-step "version"
-"$host" --lib "$lib" version
-step "submit (the container is down: the library starts it)"
-"$host" --lib "$lib" job SUBMIT ORDERNO=0001a RUNNO=1 JOBNAME=wordcount '%%ODATE=20261208' \
-  --out JOBID:64 --out STATUS:32
-step "track"
-"$host" --lib "$lib" job TRACK ORDERNO=0001a RUNNO=1 JOBID=job_0001 --out STATUS:32 --out EXITCODE:8
-step "output, block by block"
-"$host" --lib "$lib" sysout 0001a RUNNO=1
-step "shutdown"
-"$host" --lib "$lib" shutdown
+step "the container is down"
+show container/zrtHadoop_container status || true
 
-for _ in $(seq 50); do
-  kill -0 "$(cat "$run/container.pid" 2>/dev/null || echo 0)" 2>/dev/null || break
+step "run a COMMAND job: submit (the library starts the container), track it to its end, read its output block by block, its autoedits and statistics"
+cp "$top/README.md" input.txt
+count='echo "counting the words of $KX_INPUT"; head -n 3 "$KX_INPUT"; '
+count+='words=$(wc -w < "$KX_INPUT"); lines=$(wc -l < "$KX_INPUT"); echo "$words words in $lines lines"; '
+count+='sleep 1; echo "WORDS=$words" >> "$KX_AUTOEDIT_FILE"; echo "LINES=$lines" >> "$KX_AUTOEDIT_FILE"'
+show "$host" run --block-size 64 "${job[@]}" JOBNAME=wordcount INPUT="$work/input.txt" -- "$count"
+
+step "delete the job"
+show "$host" job DELETE "${job[@]}" --out STATUS:32
+
+step "stop the container (PEXAPI_Shutdown)"
+show "$host" shutdown
+# The container holds the lock of its pid file for as long as it runs.
+for _ in $(seq 100); do
+  flock -n "$pidfile" true && break
   sleep 0.1
 done
+flock -n "$pidfile" true || { echo "the container did not stop" >&2; exit 1; }
+echo "container stopped"
+
+step "how the library started the container ($(ls proclog | wc -l) process logs in $work/proclog)"
+grep -h -E "StartContainer|connecting attempt" proclog/*.log || true
+
+step "the container's log: $container/log/kxcontainer.log"
+grep -E "^[-0-9]+ [0-9:.]+ [0-9]+ (info|warn|error)" "$container/log/kxcontainer.log" | tail -n 14
+
 echo
-step "start script runs: $(cat "$run/start-calls")"
-for doc in "$run"/record/*.doc; do
-  step "request received by the container: $(basename "$doc")"
-  cat "$doc"; echo
-done
-for log in proclog/*.log; do
-  step "$log"
-  head -n 40 "$log"
-  echo "... ($(wc -l < "$log") lines in all: $work/$log)"
-done
+echo "agent working directory: $work (remove it with: rm -rf $work)"
