@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
+#include <algorithm>
 
 #include "kc_document.h"
 
@@ -113,6 +115,31 @@ void apply(Config& c, const std::string& name, const std::string& raw) {
     number(1, 100, c.log_files);
   } else if (name == "MonitorIntervalMs") {
     number(10, 10000, c.monitor_interval_ms);
+  } else if (name == "HadoopBinDir") {
+    path(c.hadoop_bin_dir);
+  } else if (name == "HadoopConfDir") {
+    path(c.hadoop_conf_dir);
+  } else if (name == "ResourceManagerUrl" || name == "JobHistoryUrl") {
+    if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) return bad("an http:// or https:// address");
+    std::string url = value;
+    while (!url.empty() && url.back() == '/') url.pop_back();
+    (name == "ResourceManagerUrl" ? c.resource_manager_url : c.job_history_url) = url;
+  } else if (name == "ClusterPollIntervalMs") {
+    number(100, 60000, c.cluster_poll_interval_ms);
+  } else if (name == "YarnLogs") {
+    if (value == "true" || value == "false") {
+      c.yarn_logs = value == "true";
+    } else {
+      bad("true or false");
+    }
+  } else if (name == "YarnLogsMaxBytes") {
+    number(0, 1ull << 40, c.yarn_logs_max_bytes);
+  } else if (name == "ClusterWaitSeconds") {
+    number(1, 86400, c.cluster_wait_seconds);
+  } else if (name == "KerberosKeytabPath") {
+    c.kerberos_keytab = value;
+  } else if (name == "KerberosPrincipal") {
+    c.kerberos_principal = value;
   }
   // Anything else belongs to the library (RecoveryMaxRetry, Kerberos...) or
   // to a later version: not ours to judge.
@@ -128,7 +155,72 @@ Config defaults(const std::string& home) {
   return c;
 }
 
+bool is_executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
 }  // namespace
+
+std::string hadoop_property(const std::string& file, const std::string& name) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::string();
+  std::string text(kMaxConfigBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  Element root;
+  std::string error;
+  if (text.size() > kMaxConfigBytes || !parse_xml(text, root, error)) return std::string();
+  for (const Element& p : root.children) {
+    const Element* n = p.child("name");
+    const Element* v = p.child("value");
+    if (p.name == "property" && n != nullptr && v != nullptr && trim(n->text) == name) return trim(v->text);
+  }
+  return std::string();
+}
+
+void resolve_hadoop(Config& c) {
+  const std::string home = env("HADOOP_HOME");
+  if (c.hadoop_bin_dir.empty()) {
+    if (!home.empty() && is_executable(home + "/bin/hadoop")) c.hadoop_bin_dir = home + "/bin";
+    std::string path = env("PATH");
+    for (std::size_t pos = 0; c.hadoop_bin_dir.empty() && pos <= path.size();) {
+      const std::size_t end = std::min(path.find(':', pos), path.size());
+      const std::string dir = path.substr(pos, end - pos);
+      if (!dir.empty() && is_executable(dir + "/hadoop")) c.hadoop_bin_dir = dir;
+      pos = end + 1;
+    }
+    if (c.hadoop_bin_dir.empty()) {
+      c.hadoop_bin_dir = "/usr/bin";
+      c.warnings.push_back("no hadoop command found ($HADOOP_HOME/bin, PATH); Hadoop jobs will look in /usr/bin "
+                           "(set HadoopBinDir)");
+    }
+  }
+  if (c.hadoop_conf_dir.empty()) {
+    if (!env("HADOOP_CONF_DIR").empty()) {
+      c.hadoop_conf_dir = env("HADOOP_CONF_DIR");
+    } else if (!home.empty() && ::access((home + "/etc/hadoop").c_str(), R_OK) == 0) {
+      c.hadoop_conf_dir = home + "/etc/hadoop";
+    } else {
+      c.hadoop_conf_dir = "/etc/hadoop/conf";
+    }
+  }
+  const auto web = [&](const std::string& file, const char* property, const char* fallback) {
+    std::string address = hadoop_property(c.hadoop_conf_dir + "/" + file, property);
+    if (address.empty()) return std::string(fallback);
+    // A bind-all address is no address to call.
+    if (address.rfind("0.0.0.0:", 0) == 0) address = "localhost" + address.substr(7);
+    return "http://" + address;
+  };
+  if (c.resource_manager_url.empty()) {
+    c.resource_manager_url = web("yarn-site.xml", "yarn.resourcemanager.webapp.address", "http://localhost:8088");
+  }
+  if (c.job_history_url.empty()) {
+    c.job_history_url = web("mapred-site.xml", "mapreduce.jobhistory.webapp.address", "http://localhost:19888");
+  }
+}
 
 std::string default_config_path(const std::string& home) { return home + "/../data/kx_container_conf.xml"; }
 

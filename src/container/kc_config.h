@@ -39,6 +39,21 @@ struct Config {
   int log_files = 5;                         // LogFiles: rotated copies kept
   int monitor_interval_ms = 200;             // MonitorIntervalMs: how often running jobs are checked
 
+  // The Hadoop edge node. Empty values are found by resolve_hadoop().
+  std::string hadoop_bin_dir;                // HadoopBinDir: hadoop, hdfs, yarn, mapred
+  std::string hadoop_conf_dir;               // HadoopConfDir: HADOOP_CONF_DIR of the jobs
+  std::string resource_manager_url;          // ResourceManagerUrl: http://host:port of its REST API
+  std::string job_history_url;               // JobHistoryUrl: the MapReduce JobHistory server's
+  int cluster_poll_interval_ms = 1000;       // ClusterPollIntervalMs: how often YARN is asked
+  bool yarn_logs = true;                     // YarnLogs: append aggregated logs to the output
+  std::uint64_t yarn_logs_max_bytes = 10u << 20;  // YarnLogsMaxBytes, per application
+  int cluster_wait_seconds = 120;            // ClusterWaitSeconds: the longest wait for log aggregation
+
+  // Kerberos, the elements the library reads too: both set means Kerberos.
+  std::string kerberos_keytab;               // KerberosKeytabPath
+  std::string kerberos_principal;            // KerberosPrincipal
+  bool kerberos() const { return !kerberos_keytab.empty() && !kerberos_principal.empty(); }
+
   // Warnings met while reading: unreadable file, malformed document, bad
   // values. The caller logs them once the log is open.
   std::vector<std::string> warnings;
@@ -51,6 +66,17 @@ Config load_config(const std::string& home, const std::string& path);
 // Parses the document text; the same rules as load_config. For tests and
 // fuzzing.
 Config parse_config(const std::string& home, const std::string& text);
+
+// Fills in what the configuration left to be found on the edge node: the
+// command directory ($HADOOP_HOME/bin, else where `hadoop` is on PATH, else
+// /usr/bin), the configuration directory ($HADOOP_CONF_DIR, else
+// $HADOOP_HOME/etc/hadoop, else /etc/hadoop/conf), and the REST addresses
+// from its yarn-site.xml and mapred-site.xml (else localhost:8088 and
+// localhost:19888). Adds a warning for what it could not find.
+void resolve_hadoop(Config& config);
+
+// The value of a property in a Hadoop configuration file, or empty.
+std::string hadoop_property(const std::string& file, const std::string& name);
 
 // The default configuration file of a container directory:
 // <home>/../data/kx_container_conf.xml.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "kc_cluster.h"
 #include "kc_jobtypes.h"
 
 namespace kc {
@@ -50,8 +51,22 @@ std::string seconds_text(std::int64_t micros) {
   return buf;
 }
 
+// The items joined by sep, as many as fit the library's 2047-byte value,
+// with "..." when some were left out.
+std::string joined(const std::vector<std::string>& items, const char* sep) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string piece = (i == 0 ? "" : sep) + items[i];
+    if (out.size() + piece.size() > 2040) return out + "...";
+    out += piece;
+  }
+  return out;
+}
+
+// The agent's own order and run numbers are at most 31 characters, which
+// also keeps the job's YARN tag within YARN's 100.
 bool valid_key_part(const std::string& s) {
-  if (s.empty() || s.size() > 64) return false;
+  if (s.empty() || s.size() > 31) return false;
   for (char c : s) {
     const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
                     c == '_' || c == '-';
@@ -129,7 +144,7 @@ bool copy_output(const std::string& from, const std::string& to, std::string& er
 }  // namespace
 
 JobService::JobService(const Config& config, Store& store, std::string exe)
-    : config_(config), store_(store), exe_(std::move(exe)) {}
+    : config_(config), store_(store), cluster_(config), exe_(std::move(exe)) {}
 
 std::int64_t JobService::count(State state) {
   std::string error;
@@ -183,37 +198,19 @@ Attributes JobService::read_autoedits(const std::string& dir) const {
   return out;
 }
 
-void JobService::finalize(JobRecord& job, const EndInfo& end) {
+void JobService::record_end(JobRecord& job, const EndInfo& end, State to, std::string message) {
   const State from = job.state;
-  State to;
   job.has_exit_code = end.has_exit_code;
   job.exit_code = end.exit_code;
-  if (!end.start_error.empty()) {
-    to = State::kFailedToStart;
-    job.message = end.start_error;
-  } else if (job.kill_requested || end.killed) {
-    to = State::kKilled;
-    job.message = "killed on request";
-  } else if (end.has_exit_code && end.exit_code == 0) {
-    to = State::kEndedOk;
-    job.message.clear();
-  } else if (end.signal == 0 && (end.exit_code == 127 || end.exit_code == 126)) {
-    // The shell's own codes for a command it could not find or run.
-    to = State::kFailedToStart;
-    job.message = end.exit_code == 127 ? "command not found (exit code 127)" : "command not executable (exit code 126)";
-  } else {
-    to = State::kEndedNotOk;
-    job.message = end.signal != 0 ? "ended by signal " + std::to_string(end.signal)
-                                  : "exit code " + std::to_string(end.exit_code);
-  }
+  job.message = std::move(message);
   if (end.output_truncated) job.message += (job.message.empty() ? "" : "; ") + std::string("output cut at MaxOutputBytes");
   if (!end.output_error.empty()) job.message += (job.message.empty() ? "" : "; ") + end.output_error;
   if (job.started_ms == 0) job.started_ms = end.started_ms;
-  job.ended_ms = end.ended_ms;
+  job.ended_ms = std::max(end.ended_ms, now_ms());
   job.utime_us = end.utime_us;
   job.stime_us = end.stime_us;
   job.maxrss_kb = end.maxrss_kb;
-  job.output_bytes = end.output_bytes;
+  job.output_bytes = file_size(job.spool + "/" + kOutputFile);
   job.autoedits = read_autoedits(job.spool);
   std::string error;
   if (!move(job, to, error)) {
@@ -224,14 +221,144 @@ void JobService::finalize(JobRecord& job, const EndInfo& end) {
   }
 }
 
+void JobService::finalize(JobRecord& job, const EndInfo& end) {
+  if (!end.start_error.empty()) return record_end(job, end, State::kFailedToStart, end.start_error);
+  if (job.kill_requested || end.killed) return record_end(job, end, State::kKilled, "killed on request");
+  if (end.has_exit_code && end.exit_code == 0) return record_end(job, end, State::kEndedOk, "");
+  // The shell's own codes for a command it could not find or run.
+  if (job.job_type == "COMMAND" && end.signal == 0 && (end.exit_code == 127 || end.exit_code == 126)) {
+    return record_end(job, end, State::kFailedToStart,
+                      end.exit_code == 127 ? "command not found (exit code 127)"
+                                           : "command not executable (exit code 126)");
+  }
+  record_end(job, end, State::kEndedNotOk,
+             end.signal != 0 ? "ended by signal " + std::to_string(end.signal)
+                             : "exit code " + std::to_string(end.exit_code));
+}
+
+void JobService::advance_cluster_job(JobRecord& job, const EndInfo& end) {
+  // Caller holds mu_. The driver has ended; YARN decides the rest.
+  ClusterRecord cr = ClusterRecord::from_json(job.extra);
+  std::string error;
+  if (!cr.driver_ended) {
+    cr.driver_ended = true;
+    cr.driver_has_exit_code = end.has_exit_code;
+    cr.driver_exit_code = end.exit_code;
+    cr.driver_signal = end.signal;
+    cr.driver_start_error = end.start_error;
+    cr.driver_ended_ms = end.ended_ms;
+    job.extra = cr.to_json();
+    if (!store_.save(job, error)) spdlog::error("job {}: {}", job_id(job), error);
+    spdlog::info("job {}: its driver ended ({}); {} YARN application(s) known", job_id(job),
+                 end.start_error.empty() ? "exit code " + std::to_string(end.exit_code) : end.start_error,
+                 cr.apps.size());
+  }
+  if (!end.start_error.empty()) return record_end(job, end, State::kFailedToStart, end.start_error);
+  // Never declared ended without a word from YARN given after the driver
+  // ended: its applications may still run.
+  if (!cr.rm_ok || cr.rm_checked_ms <= cr.driver_ended_ms || !cr.all_final()) return;
+  const std::string after_dir = job.spool + "/after";
+  if (!cr.apps.empty() && cr.after != "done") {
+    if (cr.after.empty()) {
+      const bool logs_ready = std::all_of(cr.apps.begin(), cr.apps.end(), [](const AppInfo& a) {
+        return a.logs_settled();
+      });
+      const bool waited = now_ms() - cr.apps_final_ms > config_.cluster_wait_seconds * 1000LL;
+      if (config_.yarn_logs && !logs_ready && !waited) return;
+      StartedInfo started;
+      // After a crash the step may have started already: never twice.
+      if (!read_started(after_dir, started) && !start_after_step(job, cr, after_dir, error)) {
+        spdlog::warn("job {}: cannot collect its applications' counters and logs: {}", job_id(job), error);
+        cr.after = "done";
+      } else {
+        cr.after = "started";
+      }
+      job.extra = cr.to_json();
+      if (!store_.save(job, error)) spdlog::error("job {}: {}", job_id(job), error);
+      if (cr.after != "done") return;
+    } else {
+      EndInfo after_end;
+      if (!read_status(after_dir, after_end)) {
+        if (supervisor_alive(after_dir)) return;  // still collecting
+        // Gone without a record (its status is written before its lock
+        // goes, so a second look tells): go on without it.
+        if (!read_status(after_dir, after_end)) {
+          spdlog::warn("job {}: the collection of counters and logs ended without a record", job_id(job));
+        }
+      }
+      cr.after = "done";
+      job.extra = cr.to_json();
+    }
+  }
+  // The end: every application ended, the driver too.
+  std::string failed;
+  for (const AppInfo& a : cr.apps) {
+    if (a.succeeded()) continue;
+    if (!failed.empty()) failed += "; ";
+    failed += a.id + " " + a.state + "/" + a.final_status;
+    if (!a.diagnostics.empty()) failed += ": " + a.diagnostics.substr(0, 300);
+  }
+  if (job.kill_requested) return record_end(job, end, State::kKilled, "killed on request");
+  if (end.has_exit_code && end.exit_code == 0 && failed.empty()) return record_end(job, end, State::kEndedOk, "");
+  std::string message = end.signal != 0 ? "driver ended by signal " + std::to_string(end.signal)
+                                        : "driver exit code " + std::to_string(end.exit_code);
+  if (!failed.empty()) message += "; " + failed;
+  record_end(job, end, State::kEndedNotOk, message);
+}
+
+bool JobService::start_after_step(const JobRecord& job, const ClusterRecord& cr, const std::string& dir,
+                                  std::string& error) {
+  // One step of the edge node's own commands: for each application a line
+  // of YARN's figures, the MapReduce job's counters, its aggregated logs.
+  static const char kScript[] =
+      "bin=$1 logs=$2 cap=$3; shift 3\n"
+      "for app in \"$@\"; do\n"
+      "  id=${app%%|*}; rest=${app#*|}; type=${rest%%|*}; line=${rest#*|}\n"
+      "  echo; echo \"==== kxcontainer: $line\"\n"
+      "  if [ \"$type\" = MAPREDUCE ]; then \"$bin/mapred\" job -status \"job_${id#application_}\" 2>&1; fi\n"
+      "  if [ \"$logs\" = true ]; then\n"
+      "    echo \"==== kxcontainer: aggregated logs of $id\"\n"
+      "    \"$bin/yarn\" logs -applicationId \"$id\" 2>&1 | head -c \"$cap\"\n"
+      "  fi\n"
+      "done\n";
+  LaunchSpec spec;
+  spec.argv = {"/bin/sh", "-c", kScript, "kx-after", config_.hadoop_bin_dir, config_.yarn_logs ? "true" : "false",
+               std::to_string(config_.yarn_logs_max_bytes)};
+  for (const AppInfo& a : cr.apps) {
+    char figures[256];
+    std::snprintf(figures, sizeof figures, "%s %s/%s, memory-seconds %lld, vcore-seconds %lld, elapsed %.3f s",
+                  a.id.c_str(), a.state.c_str(), a.final_status.c_str(), static_cast<long long>(a.memory_seconds),
+                  static_cast<long long>(a.vcore_seconds), a.elapsed_ms / 1000.0);
+    spec.argv.push_back(a.id + "|" + a.type + "|" + a.name + ": " + figures);
+  }
+  spec.cwd = job.spool;
+  spec.env = job_environment(job, job.spool);
+  spec.env.push_back("HADOOP_CONF_DIR=" + config_.hadoop_conf_dir);
+  spec.max_output_bytes = config_.max_output_bytes;
+  spec.kill_grace_seconds = config_.kill_grace_seconds;
+  spec.output_path = job.spool + "/" + kOutputFile;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  pid_t pid = 0;
+  if (ec) {
+    error = ec.message();
+    return false;
+  }
+  if (!write_spec(dir, spec, error) || !spawn_supervisor(exe_, dir, pid, error)) return false;
+  spdlog::info("job {}: collecting counters and logs of {} application(s)", job_id(job), cr.apps.size());
+  return true;
+}
+
 void JobService::refresh(JobRecord& job) {
   if (!is_active(job.state) || job.spool.empty()) return;
+  const JobType* type = find_job_type(job.job_type);
+  const bool cluster = type != nullptr && type->uses_cluster();
   EndInfo end;
   if (read_status(job.spool, end)) {
     std::lock_guard<std::mutex> lock(mu_);
     std::string error;
-    if (store_.get(job.id, job, error) && is_active(job.state)) finalize(job, end);
-    return;
+    if (!store_.get(job.id, job, error) || !is_active(job.state)) return;
+    return cluster ? advance_cluster_job(job, end) : finalize(job, end);
   }
   if (supervisor_alive(job.spool)) return;
   // The lock is free: the supervisor is gone. Its status, if it wrote one,
@@ -239,7 +366,7 @@ void JobService::refresh(JobRecord& job) {
   std::lock_guard<std::mutex> lock(mu_);
   std::string error;
   if (!store_.get(job.id, job, error) || !is_active(job.state)) return;
-  if (read_status(job.spool, end)) return finalize(job, end);
+  if (read_status(job.spool, end)) return cluster ? advance_cluster_job(job, end) : finalize(job, end);
   if (supervisor_alive(job.spool)) return;  // started just now by another thread
   StartedInfo started;
   if (!read_started(job.spool, started)) {
@@ -253,6 +380,80 @@ void JobService::refresh(JobRecord& job) {
   job.ended_ms = now_ms();
   job.autoedits = read_autoedits(job.spool);
   if (!move(job, State::kEndedNotOk, error)) spdlog::error("{}", error);
+}
+
+void JobService::cluster_tick() {
+  std::string error;
+  for (JobRecord job : store_.active(error)) {
+    const JobType* type = find_job_type(job.job_type);
+    if (type == nullptr || !type->uses_cluster() || job.spool.empty()) continue;
+    ClusterRecord cr = ClusterRecord::from_json(job.extra);
+    // The driver's own word on its applications, for a client that cannot
+    // carry the tag: read as its output grows.
+    const std::string output = job.spool + "/" + kOutputFile;
+    const std::int64_t size = file_size(output);
+    if (static_cast<std::int64_t>(cr.scanned) < size) {
+      const std::uint64_t from = cr.scanned > 64 ? cr.scanned - 64 : 0;  // an id may straddle the last look
+      const std::uint64_t to = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), from + (1u << 20));
+      std::string text(static_cast<std::size_t>(to - from), '\0');
+      const int fd = ::open(output.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        const ssize_t n = ::pread(fd, text.data(), text.size(), static_cast<off_t>(from));
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        ::close(fd);
+        for (std::string& id : find_application_ids(text)) {
+          if (std::find(cr.output_ids.begin(), cr.output_ids.end(), id) == cr.output_ids.end()) {
+            cr.output_ids.push_back(std::move(id));
+          }
+        }
+        cr.scanned = from + text.size();
+      }
+    }
+    std::vector<AppInfo> apps;
+    std::string rm_error;
+    if (cluster_.applications(cr.tag, cr.output_ids, apps, rm_error)) {
+      if (!cr.rm_ok) spdlog::info("job {}: the ResourceManager answers again", job_id(job));
+      // The ResourceManager forgets old applications: keep what it said last.
+      for (AppInfo& a : apps) {
+        auto known = std::find_if(cr.apps.begin(), cr.apps.end(), [&](const AppInfo& k) { return k.id == a.id; });
+        if (known != cr.apps.end()) {
+          *known = std::move(a);
+        } else {
+          cr.apps.push_back(std::move(a));
+          spdlog::info("job {}: YARN application {}", job_id(job), cr.apps.back().id);
+        }
+      }
+      cr.rm_ok = true;
+      cr.rm_error.clear();
+      cr.rm_failing_since_ms = 0;
+      cr.rm_checked_ms = now_ms();
+      if (!cr.apps.empty() && cr.all_final() && cr.apps_final_ms == 0) cr.apps_final_ms = now_ms();
+      if (!cr.all_final()) cr.apps_final_ms = 0;
+    } else {
+      if (cr.rm_ok) {
+        cr.rm_failing_since_ms = now_ms();
+        spdlog::warn("job {}: {}; its last known state stands", job_id(job), rm_error);
+      }
+      cr.rm_ok = false;
+      cr.rm_error = rm_error;
+    }
+    if (job.kill_requested && cr.rm_ok) {
+      for (const AppInfo& a : cr.apps) {
+        std::string kill_error;
+        if (!a.final() && !cluster_.kill(a.id, kill_error)) spdlog::warn("job {}: {}", job_id(job), kill_error);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      JobRecord fresh;
+      std::string store_error;
+      if (!store_.get(job.id, fresh, store_error) || !is_active(fresh.state)) continue;
+      fresh.extra = cr.to_json();
+      if (!store_.save(fresh, store_error)) spdlog::error("job {}: {}", job_id(job), store_error);
+      job = fresh;
+    }
+    refresh(job);
+  }
 }
 
 void JobService::start(JobRecord job) {
@@ -336,7 +537,7 @@ bool JobService::read_key(const Request& request, Key& key, std::string& answer)
   }
   if (!valid_key_part(*orderno) || !valid_key_part(*runno)) {
     answer = error_answer(kErrMissingKey,
-                          "ORDERNO and RUNNO must each be 1 to 64 letters, digits, '.', '_' or '-'");
+                          "ORDERNO and RUNNO must each be 1 to 31 letters, digits, '.', '_' or '-'");
     return false;
   }
   key = {*orderno, *runno};
@@ -385,6 +586,11 @@ std::string JobService::submit(const Request& request) {
   job.state = State::kWaiting;
   job.attrs = request.body;
   job.submitted_ms = now_ms();
+  if (type->uses_cluster()) {
+    ClusterRecord cr;
+    cr.tag = tag_for(job.orderno, job.runno);
+    job.extra = cr.to_json();
+  }
   bool created = false;
   if (!store_.insert_or_get(job, created, error)) return internal("job store: " + error);
   if (created) {
@@ -406,7 +612,8 @@ std::string JobService::track(const Request& request, bool autoedits) {
       .add("EXITCODE", job.has_exit_code && is_final(job.state) ? std::to_string(job.exit_code) : std::string())
       .add("STARTTIME", iso_time(job.started_ms))
       .add("ENDTIME", iso_time(job.ended_ms))
-      .add("MESSAGE", job.message);
+      .add("MESSAGE", cluster_message(job));
+  add_applications(a, job);
   if (autoedits) {
     // While it runs, what the job has handed back so far.
     const Attributes values = is_active(job.state) && !job.spool.empty() ? read_autoedits(job.spool) : job.autoedits;
@@ -436,8 +643,15 @@ std::string JobService::kill(const Request& request) {
     }
   }
   if (is_active(job.state)) {
-    if (!request_kill(job.spool, static_cast<pid_t>(job.supervisor_pid))) {
+    const ClusterRecord cr = ClusterRecord::from_json(job.extra);
+    if (!cr.driver_ended && !request_kill(job.spool, static_cast<pid_t>(job.supervisor_pid))) {
       spdlog::warn("job {}: its supervisor (pid {}) did not take the kill request", job_id(job), job.supervisor_pid);
+    }
+    // YARN's applications are killed through YARN; the monitor goes on
+    // killing any that turn up later.
+    for (const AppInfo& app : cr.apps) {
+      std::string kill_error;
+      if (!app.final() && !cluster_.kill(app.id, kill_error)) spdlog::warn("job {}: {}", job_id(job), kill_error);
     }
     // Most jobs end at once; one that holds out is reported as still
     // executing and ends after the grace period.
@@ -489,13 +703,29 @@ std::string JobService::statistics(const Request& request) {
     }
     out = file_size(job.spool + "/" + kOutputFile);
   }
-  return Answer()
-      .add("STATUS", agent_state(job.state))
+  Answer a;
+  a.add("STATUS", agent_state(job.state))
       .add("ELAPSED", seconds_text(elapsed_ms * 1000))
       .add("CPU_USER", seconds_text(utime))
       .add("CPU_SYSTEM", seconds_text(stime))
       .add("MAX_RSS_KB", rss)
-      .add("OUTPUT_BYTES", out)
+      .add("OUTPUT_BYTES", out);
+  const ClusterRecord cr = ClusterRecord::from_json(job.extra);
+  long long memory = 0, vcores = 0;
+  std::vector<std::string> usage;
+  for (const AppInfo& app : cr.apps) {
+    memory += app.memory_seconds;
+    vcores += app.vcore_seconds;
+    char line[160];
+    std::snprintf(line, sizeof line, "%s memory-seconds=%lld vcore-seconds=%lld elapsed=%s", app.id.c_str(),
+                  static_cast<long long>(app.memory_seconds), static_cast<long long>(app.vcore_seconds),
+                  seconds_text(app.elapsed_ms * 1000).c_str());
+    usage.push_back(line);
+  }
+  return a.add("YARN_APPS", static_cast<long long>(cr.apps.size()))
+      .add("MEMORY_SECONDS", memory)
+      .add("VCORE_SECONDS", vcores)
+      .add("APPLICATION_USAGE", joined(usage, "; "))
       .finish();
 }
 
@@ -670,6 +900,54 @@ std::string JobService::list_job_types() {
   return a.close("JOB_TYPES").finish();
 }
 
+std::string JobService::list_queues() {
+  std::vector<QueueInfo> queues;
+  std::string error;
+  if (!cluster_.queues(queues, error)) return error_answer(kErrCluster, "cannot list the queues: " + error);
+  Answer a;
+  a.open("QUEUES");
+  for (const QueueInfo& q : queues) {
+    char capacity[32], max_capacity[32], used[32];
+    std::snprintf(capacity, sizeof capacity, "%.1f", q.capacity);
+    std::snprintf(max_capacity, sizeof max_capacity, "%.1f", q.max_capacity);
+    std::snprintf(used, sizeof used, "%.1f", q.used_capacity);
+    a.open("QUEUE")
+        .add("NAME", q.name)
+        .add("STATE", q.state)
+        .add("CAPACITY", capacity)
+        .add("MAX_CAPACITY", max_capacity)
+        .add("USED_CAPACITY", used)
+        .close("QUEUE");
+  }
+  return a.close("QUEUES").finish();
+}
+
+std::string JobService::cluster_message(const JobRecord& job) const {
+  const ClusterRecord cr = ClusterRecord::from_json(job.extra);
+  if (cr.rm_ok || !is_active(job.state)) return job.message;
+  return "the ResourceManager has not answered since " + iso_time(cr.rm_failing_since_ms) + " (" + cr.rm_error +
+         "); the state shown is the last it gave";
+}
+
+void JobService::add_applications(Answer& a, const JobRecord& job) const {
+  const ClusterRecord cr = ClusterRecord::from_json(job.extra);
+  std::vector<std::string> ids, states, finals;
+  double progress = 0;
+  for (const AppInfo& app : cr.apps) {
+    ids.push_back(app.id);
+    states.push_back(app.state);
+    finals.push_back(app.final_status);
+    progress += app.final() ? 100.0 : app.progress;
+  }
+  const int percent = cr.apps.empty() ? (is_final(job.state) ? 100 : 0)
+                                      : static_cast<int>(progress / static_cast<double>(cr.apps.size()));
+  a.add("APPLICATIONS", joined(ids, ","))
+      .add("YARN_STATE", joined(states, ","))
+      .add("YARN_FINAL_STATUS", joined(finals, ","))
+      .add("PROGRESS", percent)
+      .add("TRACKING_URL", cr.apps.empty() ? std::string() : cr.apps.back().tracking_url);
+}
+
 std::string JobService::handle(const Request& request) {
   const std::string& action = request.action;
   if (action == "SUBMIT") return submit(request);
@@ -685,6 +963,7 @@ std::string JobService::handle(const Request& request) {
   }
   if (action == "LIST_JOBS") return list_jobs(request);
   if (action == "LIST_JOB_TYPES") return list_job_types();
+  if (action == "LIST_QUEUES") return list_queues();
   return error_answer(kErrUnknownAction, "the container has no action '" + action + "'");
 }
 

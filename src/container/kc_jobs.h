@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "kc_cluster.h"
 #include "kc_config.h"
 #include "kc_document.h"
 #include "kc_store.h"
@@ -34,6 +35,7 @@ enum ErrorCode : unsigned {
   kErrOutputDeleted = 10,  // the job's output was deleted
   kErrStopping = 11,       // the container is stopping
   kErrQueueFull = 12,      // MaxQueuedJobs jobs are waiting already
+  kErrCluster = 13,        // the ResourceManager did not answer
 };
 
 class JobService {
@@ -52,6 +54,9 @@ class JobService {
 
   // One pass of the monitor: ended jobs recorded, waiting jobs started.
   void tick();
+  // One pass over the Hadoop jobs: their YARN applications asked for,
+  // killed when their job is, and the end decided once YARN has spoken.
+  void cluster_tick();
 
   // Counts for the status answer.
   std::int64_t count(State state);
@@ -79,6 +84,12 @@ class JobService {
   // the record as it stands afterwards.
   void refresh(JobRecord& job);
   void finalize(JobRecord& job, const EndInfo& end);
+  void record_end(JobRecord& job, const EndInfo& end, State to, std::string message);
+  void advance_cluster_job(JobRecord& job, const EndInfo& end);
+  bool start_after_step(const JobRecord& job, const ClusterRecord& cr, const std::string& dir, std::string& error);
+  std::string list_queues();
+  std::string cluster_message(const JobRecord& job) const;
+  void add_applications(Answer& a, const JobRecord& job) const;
   bool move(JobRecord& job, State to, std::string& error);
   void dispatch();
   void start(JobRecord job);
@@ -86,6 +97,7 @@ class JobService {
 
   const Config& config_;
   Store& store_;
+  const ClusterClient cluster_;
   const std::string exe_;
   // Serialises changes of state; reads go to the store directly.
   std::mutex mu_;

@@ -37,7 +37,15 @@ class JobType {
                            std::string& error) const = 0;
   // The steps of an ended job, in order.
   virtual std::vector<Step> steps(const JobRecord& job) const = 0;
+  // True when YARN decides the job's end: its applications are tracked.
+  virtual bool uses_cluster() const { return false; }
 };
+
+// Splits an argument text into words as a shell would, without expanding
+// anything: blanks separate, '...' keeps everything, "..." keeps all but \"
+// and \\, a backslash outside quotes keeps the next character. False (error
+// set) for an unterminated quote.
+bool split_words(const std::string& text, std::vector<std::string>& words, std::string& error);
 
 // The job type of that name, or null.
 const JobType* find_job_type(const std::string& name);

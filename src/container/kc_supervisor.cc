@@ -180,7 +180,8 @@ bool write_spec(const std::string& dir, const LaunchSpec& spec, std::string& err
             {"cwd", spec.cwd},
             {"env", spec.env},
             {"max_output_bytes", spec.max_output_bytes},
-            {"kill_grace_seconds", spec.kill_grace_seconds}};
+            {"kill_grace_seconds", spec.kill_grace_seconds},
+            {"output_path", spec.output_path}};
   return write_file_atomic(dir + "/" + kSpecFile, j.dump(-1, ' ', false, json::error_handler_t::replace), error);
 }
 
@@ -197,6 +198,7 @@ bool read_spec(const std::string& dir, LaunchSpec& spec, std::string& error) {
     spec.env = j.at("env").get<std::vector<std::string>>();
     spec.max_output_bytes = j.at("max_output_bytes").get<std::uint64_t>();
     spec.kill_grace_seconds = j.at("kill_grace_seconds").get<int>();
+    spec.output_path = j.value("output_path", std::string());
   } catch (const json::exception& e) {
     error = std::string("malformed launch spec: ") + e.what();
     return false;
@@ -423,7 +425,8 @@ int supervise_main(const std::string& dir) {
   for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
   Fd sfd(::signalfd(-1, &signals, SFD_CLOEXEC));
-  Fd out(::open((dir + "/" + kOutputFile).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+  const std::string output_path = spec.output_path.empty() ? dir + "/" + kOutputFile : spec.output_path;
+  Fd out(::open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   int output_pipe[2], error_pipe[2];
   if (sfd.get() < 0 || out.get() < 0 || ::pipe2(output_pipe, O_CLOEXEC) != 0) {
     end.start_error = "cannot set up the job's output: " + errno_text(errno);

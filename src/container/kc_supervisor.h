@@ -40,6 +40,8 @@ struct LaunchSpec {
   std::vector<std::string> env;   // "NAME=value", the job's whole environment
   std::uint64_t max_output_bytes = 1ull << 30;
   int kill_grace_seconds = 10;
+  // Where the output goes (appended); empty: the directory's own output.
+  std::string output_path;
 };
 
 struct StartedInfo {

@@ -79,11 +79,12 @@ TEST_F(ContainerActions, ACommandRunsToItsEndWithItsExitCodeOutputAndAutoedits) 
   // The autoedits come back as new output attributes of TRACK.
   PEXError error{};
   ASSERT_EQ(PEXAPI_JOB_ACTION(nullptr, const_cast<char*>("TRACK"), in.list(), out.list(), &error), PEX_SUCCESS);
-  ASSERT_EQ(out.count(), 8);
-  EXPECT_EQ(out.name(6), "WORDS");
-  EXPECT_EQ(out.value(6), "5");
-  EXPECT_EQ(out.name(7), "ORDER");
-  EXPECT_EQ(out.value(7), "0001a");
+  const int asked = static_cast<int>(kxtest::answer_names("TRACK").size());
+  ASSERT_EQ(out.count(), asked + 2);
+  EXPECT_EQ(out.name(asked), "WORDS");
+  EXPECT_EQ(out.value(asked), "5");
+  EXPECT_EQ(out.name(asked + 1), "ORDER");
+  EXPECT_EQ(out.value(asked + 1), "0001a");
 
   EXPECT_EQ(output("0001a"), "5\n");
   r = key_action("STATISTICS", "0001a");

@@ -138,8 +138,14 @@ namespace kxtest {
 
 std::vector<std::string> answer_names(const std::string& action) {
   if (action == "SUBMIT") return {"JOBID", "STATUS"};
-  if (action == "TRACK" || action == "TRACK_INIT") return {"JOBID", "STATUS", "EXITCODE", "STARTTIME", "ENDTIME", "MESSAGE"};
-  if (action == "STATISTICS") return {"STATUS", "ELAPSED", "CPU_USER", "CPU_SYSTEM", "MAX_RSS_KB", "OUTPUT_BYTES"};
+  if (action == "TRACK" || action == "TRACK_INIT") {
+    return {"JOBID",        "STATUS",     "EXITCODE",          "STARTTIME", "ENDTIME",     "MESSAGE",
+            "APPLICATIONS", "YARN_STATE", "YARN_FINAL_STATUS", "PROGRESS",  "TRACKING_URL"};
+  }
+  if (action == "STATISTICS") {
+    return {"STATUS",    "ELAPSED",        "CPU_USER",      "CPU_SYSTEM",       "MAX_RSS_KB", "OUTPUT_BYTES",
+            "YARN_APPS", "MEMORY_SECONDS", "VCORE_SECONDS", "APPLICATION_USAGE"};
+  }
   return {"STATUS"};
 }
 
@@ -151,7 +157,7 @@ ActionResult ContainerAgentEnv::job(const std::string& action,
                                     const std::vector<std::pair<std::string, std::string>>& in) {
   AgentAttrs attrs_in, attrs_out;
   for (const auto& [n, v] : in) attrs_in.add(n, v);
-  for (const std::string& n : answer_names(action)) attrs_out.add(n, "", n == "MESSAGE" ? 1024 : 256);
+  for (const std::string& n : answer_names(action)) attrs_out.add(n, "", 2047);
   PEXError error{};
   ActionResult r;
   r.rc = PEXAPI_JOB_ACTION(nullptr, const_cast<char*>(action.c_str()), attrs_in.list(), attrs_out.list(), &error);

@@ -218,12 +218,13 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   void show(const std::string& job, const std::string& status, const std::string& elapsed,
-            const std::string& output_bytes) {
+            const std::string& output_bytes, const std::string& yarn) {
     if (!enabled_) return;
     std::fflush(g_out);
     char line[256];
-    std::snprintf(line, sizeof line, "%s  %-15s  %7.1f s  %s of output", job.c_str(), status.c_str(),
-                  std::strtod(elapsed.c_str(), nullptr), bytes_text(output_bytes).c_str());
+    std::snprintf(line, sizeof line, "%s  %-15s  %7.1f s  %s of output%s%.120s", job.c_str(), status.c_str(),
+                  std::strtod(elapsed.c_str(), nullptr), bytes_text(output_bytes).c_str(),
+                  yarn.empty() ? "" : "  ", yarn.c_str());
     const auto now = std::chrono::steady_clock::now();
     if (tty_) {
       std::fprintf(stderr, "\r%s\033[K", line);
@@ -259,12 +260,22 @@ void sleep_ms(int ms) {
 
 struct Tracked {
   std::string jobid, status, exitcode, start, end, message;
+  // The job's YARN applications (Hadoop jobs): ids, states, final statuses,
+  // overall progress in percent, the last one's tracking URL.
+  std::string applications, yarn_state, final_status, progress, tracking_url;
   std::vector<std::pair<std::string, std::string>> autoedits;
 };
 
 struct Stats {
   std::string status, elapsed, cpu_user, cpu_system, max_rss_kb, output_bytes;
+  std::string yarn_apps, memory_seconds, vcore_seconds, application_usage;
 };
+
+// "42% application_1_0001 RUNNING" for the live line; empty without YARN.
+std::string yarn_text(const Tracked& t) {
+  if (t.applications.empty()) return std::string();
+  return t.progress + "% " + t.applications + " " + t.yarn_state;
+}
 
 // The job and what it needs to talk to the library, for one run.
 class JobRun {
@@ -329,6 +340,8 @@ class JobRun {
     out.add("STARTTIME", "", 32);
     out.add("ENDTIME", "", 32);
     out.add("MESSAGE", "", 4096);
+    for (const char* name : {"APPLICATIONS", "YARN_STATE", "YARN_FINAL_STATUS", "TRACKING_URL"}) out.add(name, "", 2048);
+    out.add("PROGRESS", "", 16);
     if (!job_action("TRACK", in, out)) return false;
     t.jobid = text_.from_agent(out.get("JOBID"));
     t.status = out.get("STATUS");
@@ -336,6 +349,11 @@ class JobRun {
     t.start = out.get("STARTTIME");
     t.end = out.get("ENDTIME");
     t.message = text_.from_agent(out.get("MESSAGE"));
+    t.applications = out.get("APPLICATIONS");
+    t.yarn_state = out.get("YARN_STATE");
+    t.final_status = out.get("YARN_FINAL_STATUS");
+    t.progress = out.get("PROGRESS");
+    t.tracking_url = text_.from_agent(out.get("TRACKING_URL"));
     // What the library appended behind the attributes asked for are the
     // autoedits the job handed back.
     t.autoedits.clear();
@@ -349,12 +367,16 @@ class JobRun {
   bool statistics(Stats& s) {
     AgentAttrs in(lib_), out(lib_);
     key(in);
-    for (const char* name : {"STATUS", "ELAPSED", "CPU_USER", "CPU_SYSTEM", "MAX_RSS_KB", "OUTPUT_BYTES"}) {
+    for (const char* name : {"STATUS", "ELAPSED", "CPU_USER", "CPU_SYSTEM", "MAX_RSS_KB", "OUTPUT_BYTES", "YARN_APPS",
+                             "MEMORY_SECONDS", "VCORE_SECONDS"}) {
       out.add(name, "", 32);
     }
+    out.add("APPLICATION_USAGE", "", 2048);
     if (!job_action("STATISTICS", in, out)) return false;
-    s = {out.get("STATUS"), out.get("ELAPSED"), out.get("CPU_USER"), out.get("CPU_SYSTEM"), out.get("MAX_RSS_KB"),
-         out.get("OUTPUT_BYTES")};
+    s = {out.get("STATUS"),         out.get("ELAPSED"),        out.get("CPU_USER"),
+         out.get("CPU_SYSTEM"),     out.get("MAX_RSS_KB"),     out.get("OUTPUT_BYTES"),
+         out.get("YARN_APPS"),      out.get("MEMORY_SECONDS"), out.get("VCORE_SECONDS"),
+         out.get("APPLICATION_USAGE")};
     return true;
   }
 
@@ -494,7 +516,7 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
         progress.finish();
         return kRunToolFailed;
       }
-      progress.show(jobid, t.status, s.elapsed, s.output_bytes);
+      progress.show(jobid, t.status, s.elapsed, s.output_bytes, yarn_text(t));
       if (is_final(t.status)) break;
       sleep_ms(o.interval_ms);
     }
@@ -506,6 +528,11 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
     if (!t.start.empty()) std::fprintf(g_out, " (ran %s to %s)", t.start.c_str(), t.end.c_str());
     std::fprintf(g_out, "\n");
     if (!t.message.empty()) std::fprintf(g_out, "kxhost: message: %s\n", t.message.c_str());
+    if (!t.applications.empty()) {
+      std::fprintf(g_out, "kxhost: YARN applications %s: %s, final status %s\n", t.applications.c_str(),
+                   t.yarn_state.c_str(), t.final_status.c_str());
+      if (!t.tracking_url.empty()) std::fprintf(g_out, "kxhost: tracking URL %s\n", t.tracking_url.c_str());
+    }
     std::fflush(g_out);
   }
   bool ok = run.output(talk, jobid);
@@ -521,6 +548,11 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
                    "statistics: elapsed %s s, CPU %s s user + %s s system, peak memory %s KiB, output %s bytes\n",
                    s.elapsed.c_str(), s.cpu_user.c_str(), s.cpu_system.c_str(), s.max_rss_kb.c_str(),
                   s.output_bytes.c_str());
+      if (s.yarn_apps != "0" && !s.yarn_apps.empty()) {
+        std::fprintf(g_out, "YARN: %s application(s), %s memory-seconds (MB), %s vcore-seconds\n  %s\n",
+                     s.yarn_apps.c_str(), s.memory_seconds.c_str(), s.vcore_seconds.c_str(),
+                     s.application_usage.c_str());
+      }
     } else {
       ok = false;
     }
