@@ -139,7 +139,10 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   }
   spdlog::info("kxcontainer {} starting: pid {}, directory {}, configuration {}", kVersion, ::getpid(), config.home,
                options.conf);
+  resolve_hadoop(config);
   for (const std::string& w : config.warnings) spdlog::warn("{}", w);
+  spdlog::info("Hadoop: commands in {}, configuration {}, ResourceManager {}, JobHistory {}", config.hadoop_bin_dir,
+               config.hadoop_conf_dir, config.resource_manager_url, config.job_history_url);
   std::vector<std::string> unknown;
   const std::set<uid_t> allowed = allowed_uids(config.allowed_users, unknown);
   for (const std::string& u : unknown) spdlog::warn("AllowedUsers names '{}', who is not a user here", u);
@@ -176,6 +179,17 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
       cv.wait_for(lock, std::chrono::milliseconds(config.monitor_interval_ms), [&] { return done; });
     }
   });
+  // YARN is asked on a thread of its own: a slow ResourceManager never
+  // holds up the monitor of local jobs, nor any request.
+  std::thread cluster([&] {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!done) {
+      lock.unlock();
+      jobs.cluster_tick();
+      lock.lock();
+      cv.wait_for(lock, std::chrono::milliseconds(config.cluster_poll_interval_ms), [&] { return done; });
+    }
+  });
   std::thread stopper([&] {
     server.wait_for_stop_request();
     server.stop();
@@ -205,6 +219,7 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   }
   cv.notify_all();
   monitor.join();
+  cluster.join();
   pthread_kill(signal_thread.native_handle(), SIGUSR1);
   signal_thread.join();
   spdlog::info("kxcontainer stopped; {} job(s) still executing under their supervisors",
