@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "agent_env.h"
+#include "be_container.h"
 #include "be_lock.h"
 #include "be_requests.h"
 
@@ -296,6 +298,25 @@ TEST_F(RemotingTest, ValuesThatAreNotUnsignedNumbersLeaveTheDefault) {
     EXPECT_EQ(accessor.get_port(), port) << children;
     EXPECT_EQ(accessor.get_server(), "127.0.0.1") << children;
   }
+}
+
+// Read on every call: a configuration that never ends leaves the defaults
+// after a bounded read instead of holding the call.
+TEST_F(RemotingTest, ConfigurationThatNeverEndsLeavesTheDefaults) {
+  container_.start();
+  block_lock();
+  ASSERT_EQ(symlink("/dev/zero", wd_.file("data/kx_container_conf.xml").c_str()), 0);
+  const std::string port = std::to_string(container_.port());
+  HessianRemoteAccessor accessor(port, BE_REMOTE_METHOD, "127.0.0.1", BE_REMOTE_PATH);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+  EXPECT_EQ(isKerberosMode(), 0);
+  EXPECT_LT(seconds_since(start), 2.0);
+  EXPECT_EQ(accessor.get_port(), port);
+  EXPECT_EQ(count_logged("BE_load_file_to_string: " + container_dir() +
+                         "/../data/kx_container_conf.xml holds more than 400000 bytes; not read "
+                         "further"),
+            2);
 }
 
 // ---- recovery (each waits through the start pause) ---------------------------------
