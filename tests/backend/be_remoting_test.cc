@@ -205,6 +205,7 @@ TEST_F(RemotingTest, TransportFailuresNameTheirKind) {
 TEST_F(RemotingTest, RequestTimeoutBoundsASlowContainer) {
   container_.answer_after(4000, answer(""));
   container_.answer_after(1200, answer(element("N", "2")));
+  container_.answer_after(1200, answer(element("N", "3")));
   container_.start();
 
   HessianRemoteAccessor accessor = production_accessor();
@@ -212,12 +213,24 @@ TEST_F(RemotingTest, RequestTimeoutBoundsASlowContainer) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_LT(seconds_since(start), 3.0);
-  EXPECT_EQ(reason().rfind("io exception: ", 0), 0u) << error_.text;
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_EQ(reason(),
+            "io exception: no answer from the container within 1 seconds; the limit is "
+            "RequestTimeout in kx_container_conf.xml (0: no limit)");
+  EXPECT_TRUE(logged("HessianRemoteAccessor::call: RequestTimeout 1 seconds"));
 
-  // Without the element the call waits as long as the container takes.
+  // Without the element a hung container is given up after five minutes; a
+  // slow one that answers within them is waited for.
   conf_for_container();
   EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(accessor.getResponse(), answer(element("N", "2")));
+  EXPECT_TRUE(logged("HessianRemoteAccessor::call: RequestTimeout 300 seconds"));
+
+  // 0 asks for no limit at all.
+  conf_for_container(element("RequestTimeout", "0"));
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+  EXPECT_EQ(accessor.getResponse(), answer(element("N", "3")));
+  EXPECT_TRUE(logged("HessianRemoteAccessor::call: RequestTimeout 0: no limit"));
 }
 
 TEST_F(RemotingTest, ContainerDownAndLockNotObtained) {
