@@ -219,7 +219,18 @@ PEXRC HessianRemoteAccessor::call(const char *request, PEXError *Error) {
         }
       }
 
-      if (!port_open(m_server, m_port)) {
+      // Whatever built the text, the container must get a well-formed
+      // document: one that XML cannot read is refused here, before a
+      // container is started for it.
+      const long bad = GM_xml_unwritable_offset(text, strlen(text), 1);
+      if (bad >= 0) {
+        PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode,
+                              "%s, request document not sent: it holds the byte 0x%02X at offset "
+                              "%ld, which an XML 1.0 document in UTF-8 cannot carry",
+                              kCall, static_cast<unsigned>(static_cast<unsigned char>(text[bad])),
+                              bad);
+        result = PEX_FAIL;
+      } else if (!port_open(m_server, m_port)) {
         if (LockCriticalSection() != PEX_SUCCESS) {
           PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode,
                                 "HessianRemoteAccessor::call, failed to lock critical section");
@@ -273,9 +284,24 @@ PEXRC HessianRemoteAccessor::call(const char *request, PEXError *Error) {
   return result;
 }
 
+std::string HessianRemoteAccessor::responseKind() const {
+  if (m_response == nullptr) return std::string();
+  try {
+    return m_response->classname();
+  } catch (const std::exception &) {
+    return std::string();
+  }
+}
+
 std::string HessianRemoteAccessor::getResponse() {
   const auto *binary = dynamic_cast<const hessian::wrappers::Binary *>(m_response);
-  if (binary == nullptr) return std::string();
+  if (binary == nullptr) {
+    if (m_response != nullptr) {
+      DIAG_TRACE(2, "%s: the reply is a Hessian %s, not a binary value: taken as an empty answer",
+                 kGetResponse, responseKind().c_str());
+    }
+    return std::string();
+  }
   try {
     const std::string &text = binary->value();
     size_t size = text.size() + 1;

@@ -132,17 +132,28 @@ class HessianRemoteAccessor : public RemoteAccessorInterface {
    * answer; the reply replaces the one held before. PEX_FAIL with Error set
    * to "Failed to create or connect to Container. <reason>" (code 1) when
    * the container cannot be reached or started, the transport or the
-   * service fails, or request is null; the reply held before stays. Error
+   * service fails, request is null, or request (after the conversion)
+   * holds a byte that an XML 1.0 document in UTF-8 cannot carry (the reason
+   * then reads "HessianRemoteAccessor::call, request document not sent: it
+   * holds the byte 0x<hh> at offset <k>, which an XML 1.0 document in UTF-8
+   * cannot carry"; nothing is sent and no container is started for it); the
+   * reply held before stays. Error
    * may be null (the reason then reaches the log only). Blocks for the
    * whole exchange: the lock wait, 5 seconds after a start, the probes and
-   * their sleeps, and the call itself (bounded only by RequestTimeout). */
+   * their sleeps, and the call itself (bounded by RequestTimeout). */
   PEXRC call(const char *request, PEXError *Error) override;
 
   /* The binary answer held, converted from UTF-8 to Latin-1 unless in I18N
    * mode (an unconvertible answer is returned as it is, stopping at a zero
    * byte only when converted); empty when no answer is held or it is not a
-   * binary value. The answer stays held. */
+   * binary value (traced at level 2). The answer stays held. */
   std::string getResponse() override;
+
+  /* The Hessian type of the reply held ("Binary" for an answer document;
+   * "Null", "String", "Integer", ... for a reply of another type), empty
+   * when none is held. Lets a caller tell the agent why an answer was
+   * empty. */
+  std::string responseKind() const;
 
   /* Releases a reply still held. */
   ~HessianRemoteAccessor() override;

@@ -148,8 +148,9 @@ TEST_F(RemotingTest, I18nModeLeavesBothDirectionsUnconverted) {
   conf_for_container();
 
   HessianRemoteAccessor accessor = production_accessor();
-  ASSERT_EQ(call(accessor, answer(element("V", "caf\xE9")).c_str()), PEX_SUCCESS);
-  EXPECT_EQ(container_.request(1), answer(element("V", "caf\xE9")));
+  // Converted from Latin-1 it would arrive as caf\xC3\x83\xC2\xA9.
+  ASSERT_EQ(call(accessor, answer(element("V", "caf\xC3\xA9")).c_str()), PEX_SUCCESS);
+  EXPECT_EQ(container_.request(1), answer(element("V", "caf\xC3\xA9")));
   EXPECT_EQ(accessor.getResponse(), answer(element("V", "na\xC3\xAFve")));
   EXPECT_EQ(count_logged("HessianRemoteAccessor::call: Allocated memory for UTF-8 conversion"), 0);
 }
@@ -276,6 +277,25 @@ TEST_F(RemotingTest, NullRequestIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(reason(), "HessianRemoteAccessor::call, no request document to send");
   EXPECT_EQ(container_.request_count(), 0);
   EXPECT_EQ(accessor.call(nullptr, nullptr), PEX_FAIL);  // no record to fill: no crash
+}
+
+// Whatever built the text (the agent builds list requests itself), the
+// container never gets a document XML cannot read, and no container is
+// started for one.
+TEST_F(RemotingTest, TextXmlCannotCarryIsNotSent) {
+  write_conf(element("Port", std::to_string(kxtest::free_loopback_port())));
+  HessianRemoteAccessor accessor = production_accessor();
+  EXPECT_EQ(call(accessor, answer(element("V", std::string("a\x02"))).c_str()), PEX_FAIL);
+  EXPECT_EQ(error_.code, 1u);
+  const size_t at = answer("").find("</BODY>") + 4;  // inside <V>
+  EXPECT_EQ(reason(), "HessianRemoteAccessor::call, request document not sent: it holds the byte "
+                      "0x02 at offset " + std::to_string(at) +
+                      ", which an XML 1.0 document in UTF-8 cannot carry");
+  wd_.write_table("CONFIG", "I18N CJK\n");
+  EXPECT_EQ(call(accessor, answer(element("V", "caf\xE9")).c_str()), PEX_FAIL);
+  EXPECT_NE(reason().find("the byte 0xE9 at offset"), std::string::npos) << error_.text;
+  EXPECT_FALSE(kxtest::file_exists(container_dir() + "/lock.dat"));
+  EXPECT_TRUE(container_.start_script_calls().empty());
 }
 
 // ---- configuration file ----------------------------------------------------------
