@@ -168,8 +168,10 @@ TEST_F(JobActionTest, ReplyThatIsNoDocumentSaysWhatItWas) {
   container_.answer_raw("#!kx\ntype int\n\n7");
   AgentAttrs in, out;
   out.add("STATUS", "old", 10);
+  // Not TRACK: a track hands the agent a new array every time, which this
+  // test, reusing one list, would have to release after each call.
   for (const char* kind : {"is null", "is a Hessian String", "is a Hessian Integer"}) {
-    EXPECT_EQ(job("TRACK", in, out), PEX_FAIL) << kind;
+    EXPECT_EQ(job("STATISTICS", in, out), PEX_FAIL) << kind;
     EXPECT_EQ(error_.code, 1u);
     EXPECT_EQ(std::string(error_.text),
               std::string("PEXAPI_JOB_ACTION: the container's reply ") + kind +
