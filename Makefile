@@ -1,9 +1,12 @@
 # The two set-up commands: `make run` and `make test`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= $(CURDIR)/build-fuzz
+# Seconds each fuzz target runs in `make test`; CI may shorten it.
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build build-asan run test test-normal test-asan clean
+.PHONY: all deps build build-asan run test test-normal test-asan test-fuzz clean
 
 all: build
 
@@ -31,7 +34,12 @@ test-asan: build-asan
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	ctest --output-on-failure -j $(JOBS)
 
-test: test-normal test-asan
+# Every parser of outside input, fuzzed for FUZZ_SECONDS each (clang,
+# libFuzzer, ASan+UBSan), JOBS targets at a time: the CTest label "fuzz".
+test-fuzz: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) fuzz/run.sh $(FUZZ_SECONDS)
+
+test: test-normal test-asan test-fuzz
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

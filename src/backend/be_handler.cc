@@ -9,6 +9,7 @@
 
 #include "be_requests.h"
 #include "be_response.h"
+#include "gm_xml.h"
 #include "os_diag.h"
 #include "pexapi_utl.h"
 
@@ -64,6 +65,24 @@ PEXRC answer_to_attributes(const std::string &response, AnswerAttributes *list) 
                response.c_str());
   }
   return rc;
+}
+
+void explain_untranslatable(const char *fnc, const std::string &reply_kind, PEXError *Error) {
+  if (reply_kind == "Null") {
+    PEXAPI_UTILS_ErrorSet(Error, kEntryErrorCode,
+                          "%s: the container's reply is null, not a binary document", fnc);
+  } else if (!reply_kind.empty() && reply_kind != "Binary") {
+    PEXAPI_UTILS_ErrorSet(Error, kEntryErrorCode,
+                          "%s: the container's reply is a Hessian %s, not a binary document", fnc,
+                          reply_kind.c_str());
+  } else if (GM_XML_LastParseError()[0] != '\0') {
+    PEXAPI_UTILS_ErrorSet(Error, kEntryErrorCode,
+                          "%s: the container's answer is not well-formed XML (%s)", fnc,
+                          GM_XML_LastParseError());
+  } else {
+    PEXAPI_UTILS_ErrorSet(Error, kEntryErrorCode,
+                          "%s: the container's answer could not be turned into attributes", fnc);
+  }
 }
 
 PEXRC report_exception(const char *fnc, const char *what, PEXError *Error) {

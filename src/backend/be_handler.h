@@ -63,6 +63,16 @@ bool answer_reports_error(const std::string &response, const char *fnc, const ch
  * BE_INF_xmlBuff2attr. On failure the answer is traced at level 2. */
 PEXRC answer_to_attributes(const std::string &response, AnswerAttributes *list);
 
+/* Fills Error (code 1; Error may be null) with why answer_to_attributes
+ * failed, for the agent, who cannot read the process log. reply_kind is
+ * the Hessian type of the reply the answer came from (responseKind()):
+ *   "<fnc>: the container's reply is null, not a binary document"
+ *   "<fnc>: the container's reply is a Hessian <kind>, not a binary document"
+ *   "<fnc>: the container's answer is not well-formed XML (line <n>:
+ *    <reason>)"
+ *   "<fnc>: the container's answer could not be turned into attributes" */
+void explain_untranslatable(const char *fnc, const std::string &reply_kind, PEXError *Error);
+
 /* What an exception that reached an entry point leaves behind: the error
  * line "<fnc>: <what>" and the same text in Error (code 1; Error may be
  * null). Always PEX_FAIL. */

@@ -95,9 +95,9 @@ void collect_autoedit(PEXLIST_handle_typ *rows, const PEXAttr &attr, int32_t cou
 }
 
 // Stores the answer's values into the agent's attributes, in answer order,
-// until one has no attribute to go to.
+// until one has no attribute to go to; the agent is told which one.
 PEXRC store_answer(PEXAttrList *answer, PEXAttrList *AttributesOut, bool track,
-                   PEXLIST_handle_typ *autoedits) {
+                   PEXLIST_handle_typ *autoedits, PEXError *Error) {
   PEXRC rc = PEX_SUCCESS;
   const int32_t count = answer->Count;
   for (int32_t i = 0; i < count && rc == PEX_SUCCESS; ++i) {
@@ -113,6 +113,15 @@ PEXRC store_answer(PEXAttrList *answer, PEXAttrList *AttributesOut, bool track,
       rc = PEX_SUCCESS;
     } else {
       DIAG_TRACE(2, "ERROR: Failed to update <%s> with value <%s>", name, value);
+      if (rc == PEX_EOS) {
+        PEXAPI_UTILS_ErrorSet(Error, 1,
+                              "%s: the answer's element <%.200s> has no output attribute of that "
+                              "name; it and the elements after it were not stored",
+                              kFnc, name);
+      } else {
+        PEXAPI_UTILS_ErrorSet(Error, 1, "%s: the answer's element <%.200s> could not be stored",
+                              kFnc, name);
+      }
     }
   }
   return rc;
@@ -150,8 +159,16 @@ PEXRC send_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *At
   }
   RequestJobSubmit jobSubmitRequest(Action, AttributesIn, tracker_event_port);
 
-  be_backend::RequestText reqXML(is_action(Action, kSubmit) ? jobSubmitRequest.toXml(false)
-                                                            : request.toXml(false));
+  RequestGeneratorInterface &chosen =
+      is_action(Action, kSubmit) ? static_cast<RequestGeneratorInterface &>(jobSubmitRequest)
+                                 : request;
+  be_backend::RequestText reqXML(chosen.toXml(false));
+  if (reqXML.get() == nullptr) {
+    // Refused before anything was sent, like a call that could not be made.
+    PEXAPI_UTILS_ErrorSet(Error, 1, "%s: %s", kFnc, chosen.refusal());
+    *report = false;
+    return PEX_FAIL;
+  }
   PEXRC rc = remoting.call(reqXML.get(), Error);
   if (rc != PEX_SUCCESS) {
     *report = false;
@@ -159,6 +176,7 @@ PEXRC send_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *At
   }
 
   const std::string response = remoting.getResponse();
+  const std::string reply_kind = remoting.responseKind();
   if (be_backend::answer_reports_error(response, kFnc, "job action response", Error)) {
     *report = false;
     return PEX_FAIL;  // the guards release the request text and the reply
@@ -167,7 +185,11 @@ PEXRC send_action(const char *Action, PEXAttrList *AttributesIn, PEXAttrList *At
   {
     be_backend::AnswerAttributes temp_attrlist;
     rc = be_backend::answer_to_attributes(response, &temp_attrlist);
-    if (rc == PEX_SUCCESS) rc = store_answer(temp_attrlist.get(), AttributesOut, track, autoedits);
+    if (rc == PEX_SUCCESS) {
+      rc = store_answer(temp_attrlist.get(), AttributesOut, track, autoedits, Error);
+    } else {
+      be_backend::explain_untranslatable(kFnc, reply_kind, Error);
+    }
   }
   if (track) append_autoedits(autoedits, AttributesOut);
 

@@ -58,8 +58,25 @@ extern "C" KX_RC BE_load_file_to_string(const char* filename, char* xmlbuff, int
   // pass over what is appended.
   size_t used = strlen(xmlbuff);
   const size_t limit = maxSize > 0 ? static_cast<size_t>(maxSize) : 0;
+  // What is kept is bounded by the buffer, but trimming can shrink a line to
+  // nothing (blank lines, or lines of zero bytes from a link to /dev/zero),
+  // so the bytes read need a bound of their own.
+  const size_t read_limit = limit * BE_LOADFILE_READ_FACTOR;
+  size_t read = 0;
+  long piece = 0;
   KX_RC rc = KX_SUCCESS;
-  while (OS_FILE_fgets(line, static_cast<int>(sizeof line), file.get()) == KX_SUCCESS) {
+  while (OS_FILE_fgets_len(line, static_cast<int>(sizeof line), file.get(), &piece) ==
+         KX_SUCCESS) {
+    read += static_cast<size_t>(piece);
+    if (read > read_limit) {
+      DIAG_TRACE(1, "BE_load_file_to_string: %s holds more than %lu bytes; not read further",
+                 filename, static_cast<unsigned long>(read_limit));
+      DIAG_TRACE(4,
+                 "BE_load_file_to_string: Not enough allocated space in xmlbuff to fulfill the "
+                 "file content");
+      rc = 2;
+      break;
+    }
     char* text = line;
     size_t len = unpadded_length(text, strlen(text));
     if (len > 0 && text[len - 1] == '\n') --len;

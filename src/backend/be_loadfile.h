@@ -15,15 +15,23 @@ extern "C" {
  * each handled as a line of its own. */
 #define BE_LOADFILE_LINE_MAX 9999
 
+/* The bytes read from a file are bounded too: at most this many times
+ * maxSize, room for indentation, trailing blanks and line ends that the
+ * trimming drops. */
+#define BE_LOADFILE_READ_FACTOR 4
+
 /* Appends the content of the text file `filename` to the NUL-terminated text
  * already in `xmlbuff`, a buffer of maxSize bytes. Each line loses its
  * trailing blanks and tabs and its line feed, and lines are joined with
  * nothing between them; a line that starts with the UTF-8 byte-order mark
- * is appended without it. The buffer always stays terminated.
+ * is appended without it (a zero byte ends the part of its line that is
+ * kept). The buffer always stays terminated.
  * Returns 1 (KX_SUCCESS) when the whole file was appended (an empty file
  * included); 2 when a line would bring the text to maxSize characters or
- * more (what was appended before it stays); and the open's failure code,
- * KX_FAIL (2), when the file cannot be opened or an argument is null. */
+ * more, or when the file holds more than BE_LOADFILE_READ_FACTOR * maxSize
+ * bytes (what was appended before stays; a file that never ends is read no
+ * further than that); and the open's failure code, KX_FAIL (2), when the
+ * file cannot be opened or an argument is null. */
 KX_RC BE_load_file_to_string(const char *filename, char *xmlbuff, int maxSize);
 
 /* Removes trailing blanks and tabs of str in place and returns str; a text

@@ -31,13 +31,6 @@ const char kGetResponse[] = "HessianRemoteAccessor::getResponse";
 const char kConfigurationRoot[] = "Configuration";
 const PEXErrorCode kCallErrorCode = 1;
 
-// What the configuration file may change besides host and port.
-struct CallSettings {
-  int probes = 3;             // port probes after a start
-  long sleep_seconds = 3;     // between two probes
-  long timeout_seconds = 0;   // of the remote call; 0 waits as long as it takes
-};
-
 // The value of a decimal text that GM_STR_isunsignednumber accepted, held to
 // [0, limit] so that an absurdly long number cannot overflow.
 long bounded_value(const char *text, long limit) {
@@ -62,41 +55,6 @@ bool lookup_unsigned(const char *document, const char *element, GM_PARAM_VALUE_t
   return lookup(document, element, value) && GM_STR_isunsignednumber(value) == KX_SUCCESS;
 }
 
-// Applies kx_container_conf.xml, beside the container directory. Read on
-// every call so that an edit takes effect with the next request.
-void read_configuration(std::string &server, std::string &port, CallSettings &settings) {
-  GM_PARAM_VALUE_typ kx_dir;
-  if (GM_PARAM_get("HADOOP", "KX_DIR", kx_dir) != KX_SUCCESS || kx_dir[0] == '\0') return;
-
-  char path[sizeof kx_dir + sizeof BE_CONTAINER_CONF_FILE + 16];
-  int n = snprintf(path, sizeof path, "%s%c..%cdata%c%s", kx_dir, '/', '/', '/',
-                   BE_CONTAINER_CONF_FILE);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return;
-
-  std::unique_ptr<char[]> document(new (std::nothrow) char[BE_CONTAINER_CONF_SIZE]);
-  if (!document) return;
-  document[0] = '\0';
-  if (BE_load_file_to_string(path, document.get(), BE_CONTAINER_CONF_SIZE) != KX_SUCCESS) return;
-
-  GM_PARAM_VALUE_typ value;
-  if (lookup(document.get(), "ContainerHost", value)) server = value;
-  if (lookup_unsigned(document.get(), "Port", value)) port = value;
-  if (lookup_unsigned(document.get(), "RecoveryMaxRetry", value)) {
-    settings.probes = static_cast<int>(bounded_value(value, INT_MAX));
-  }
-  if (lookup_unsigned(document.get(), "RecoveryRetrySleepTime", value)) {
-    settings.sleep_seconds = bounded_value(value, LONG_MAX) / 1000;
-  }
-  if (lookup_unsigned(document.get(), "RequestTimeout", value)) {
-    settings.timeout_seconds = bounded_value(value, LONG_MAX);
-  }
-  // Recognised, but the container is started whatever it says: an agent
-  // that cannot reach its container has nothing else to fall back on.
-  if (lookup(document.get(), "EnableRecovery", value) && strcmp(value, "false") == 0) {
-    DIAG_TRACE(4, "%s: EnableRecovery is false; the container is still started when down", kCall);
-  }
-}
-
 bool port_open(const std::string &server, const std::string &port) {
   return ContainerConnectPortCheck(server.c_str(), port.c_str()) == 0;
 }
@@ -108,6 +66,11 @@ PEXRC send(const std::string &server, const std::string &port, const std::string
            hessian::wrappers::Object *&response, PEXError *Error) {
   try {
     hessian::hessian_proxy proxy(server + ":" + port, path, false);
+    if (timeout_seconds > 0) {
+      DIAG_TRACE(4, "%s: RequestTimeout %ld seconds", kCall, timeout_seconds);
+    } else {
+      DIAG_TRACE(4, "%s: RequestTimeout 0: no limit", kCall);
+    }
     proxy.set_timeout(timeout_seconds);
     hessian::wrappers::Binary argument{std::string(text)};
     std::unique_ptr<hessian::wrappers::Object> reply(proxy.call(method, 1, &argument));
@@ -121,6 +84,13 @@ PEXRC send(const std::string &server, const std::string &port, const std::string
     return PEX_SUCCESS;
   } catch (const sslpp::exceptions::http_exception &e) {
     PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode, "http exception: %s", e.what());
+  } catch (const hessian::exceptions::timeout_exception &e) {
+    // Not the transport's wording: the agent's operator needs to know that
+    // the container hung and which setting gave up on it.
+    PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode,
+                          "io exception: no answer from the container within %ld seconds; the "
+                          "limit is RequestTimeout in %s (0: no limit)",
+                          e.seconds(), BE_CONTAINER_CONF_FILE);
   } catch (const hessian::exceptions::io_exception &e) {
     PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode, "io exception: %s", e.what());
   } catch (const hessian::exceptions::fault_exception &e) {
@@ -145,6 +115,43 @@ void prefix_error(PEXError *Error) {
 }
 
 }  // namespace
+
+// Read on every call so that an edit takes effect with the next request.
+bool BE_read_container_configuration(ContainerSettings *settings) {
+  GM_PARAM_VALUE_typ kx_dir;
+  if (GM_PARAM_get("HADOOP", "KX_DIR", kx_dir) != KX_SUCCESS || kx_dir[0] == '\0') return false;
+
+  char path[sizeof kx_dir + sizeof BE_CONTAINER_CONF_FILE + 16];
+  int n = snprintf(path, sizeof path, "%s%c..%cdata%c%s", kx_dir, '/', '/', '/',
+                   BE_CONTAINER_CONF_FILE);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return false;
+
+  std::unique_ptr<char[]> document(new (std::nothrow) char[BE_CONTAINER_CONF_SIZE]);
+  if (!document) return false;
+  document[0] = '\0';
+  if (BE_load_file_to_string(path, document.get(), BE_CONTAINER_CONF_SIZE) != KX_SUCCESS) {
+    return false;
+  }
+
+  GM_PARAM_VALUE_typ value;
+  if (lookup(document.get(), "ContainerHost", value)) settings->server = value;
+  if (lookup_unsigned(document.get(), "Port", value)) settings->port = value;
+  if (lookup_unsigned(document.get(), "RecoveryMaxRetry", value)) {
+    settings->probes = static_cast<int>(bounded_value(value, INT_MAX));
+  }
+  if (lookup_unsigned(document.get(), "RecoveryRetrySleepTime", value)) {
+    settings->sleep_seconds = bounded_value(value, LONG_MAX) / 1000;
+  }
+  if (lookup_unsigned(document.get(), "RequestTimeout", value)) {
+    settings->timeout_seconds = bounded_value(value, LONG_MAX);
+  }
+  // Recognised, but the container is started whatever it says: an agent
+  // that cannot reach its container has nothing else to fall back on.
+  if (lookup(document.get(), "EnableRecovery", value) && strcmp(value, "false") == 0) {
+    DIAG_TRACE(4, "%s: EnableRecovery is false; the container is still started when down", kCall);
+  }
+  return true;
+}
 
 RemoteAccessorInterface::RemoteAccessorInterface(std::string port, std::string method_name,
                                                  std::string server, std::string url)
@@ -178,14 +185,18 @@ PEXRC HessianRemoteAccessor::call(const char *request, PEXError *Error) {
   }
   int attempt = -1;  // -1 until a start has succeeded
   PEXRC result = PEX_SUCCESS;
-  CallSettings settings;
+  ContainerSettings settings;
   std::unique_ptr<char[]> converted;
   const char *text = request;
 
   DIAG_TRACE(4, "HessianRemoteAccessor::call");
 
   try {
-    read_configuration(m_server, m_port, settings);
+    settings.server = m_server;
+    settings.port = m_port;
+    BE_read_container_configuration(&settings);
+    m_server = settings.server;
+    m_port = settings.port;
 
     if (request == nullptr) {
       // A request document that could not be built arrives as null.
@@ -208,7 +219,18 @@ PEXRC HessianRemoteAccessor::call(const char *request, PEXError *Error) {
         }
       }
 
-      if (!port_open(m_server, m_port)) {
+      // Whatever built the text, the container must get a well-formed
+      // document: one that XML cannot read is refused here, before a
+      // container is started for it.
+      const long bad = GM_xml_unwritable_offset(text, strlen(text), 1);
+      if (bad >= 0) {
+        PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode,
+                              "%s, request document not sent: it holds the byte 0x%02X at offset "
+                              "%ld, which an XML 1.0 document in UTF-8 cannot carry",
+                              kCall, static_cast<unsigned>(static_cast<unsigned char>(text[bad])),
+                              bad);
+        result = PEX_FAIL;
+      } else if (!port_open(m_server, m_port)) {
         if (LockCriticalSection() != PEX_SUCCESS) {
           PEXAPI_UTILS_ErrorSet(Error, kCallErrorCode,
                                 "HessianRemoteAccessor::call, failed to lock critical section");
@@ -262,9 +284,24 @@ PEXRC HessianRemoteAccessor::call(const char *request, PEXError *Error) {
   return result;
 }
 
+std::string HessianRemoteAccessor::responseKind() const {
+  if (m_response == nullptr) return std::string();
+  try {
+    return m_response->classname();
+  } catch (const std::exception &) {
+    return std::string();
+  }
+}
+
 std::string HessianRemoteAccessor::getResponse() {
   const auto *binary = dynamic_cast<const hessian::wrappers::Binary *>(m_response);
-  if (binary == nullptr) return std::string();
+  if (binary == nullptr) {
+    if (m_response != nullptr) {
+      DIAG_TRACE(2, "%s: the reply is a Hessian %s, not a binary value: taken as an empty answer",
+                 kGetResponse, responseKind().c_str());
+    }
+    return std::string();
+  }
   try {
     const std::string &text = binary->value();
     size_t size = text.size() + 1;

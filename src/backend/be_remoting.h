@@ -24,9 +24,12 @@
  *   RecoveryRetrySleepTime  milliseconds between probes, used in whole
  *                           seconds, truncated (default 3000)
  *   RequestTimeout          seconds the remote call itself may take,
- *                           connection included; absent or 0: no limit. A
- *                           call that runs out of time fails as an
- *                           "io exception".
+ *                           connection included (default
+ *                           BE_REMOTE_DEFAULT_TIMEOUT); 0: no limit. A call
+ *                           that runs out of time fails with "io exception:
+ *                           no answer from the container within <n>
+ *                           seconds; the limit is RequestTimeout in
+ *                           kx_container_conf.xml (0: no limit)".
  * A value that is empty or not an unsigned decimal leaves the default; a
  * file that is missing, too large or not well-formed leaves all defaults.
  * EnableRecovery is read and traced but changes nothing.
@@ -47,6 +50,28 @@
 #define BE_REMOTE_METHOD "invoke"
 #define BE_REMOTE_SERVER "localhost"
 #define BE_REMOTE_PATH "/KxService"
+/* Seconds a remote call may take when the configuration sets no
+ * RequestTimeout. No action keeps the container busy for more than moments
+ * (jobs run on in the cluster after the answer), so five minutes is a wide
+ * margin: a container slower than that is hung, and the agent process must
+ * not hang with it. */
+#define BE_REMOTE_DEFAULT_TIMEOUT 300
+
+/* What the container configuration file sets for a call. */
+struct ContainerSettings {
+  std::string server;        /* ContainerHost */
+  std::string port;          /* Port */
+  int probes = 3;            /* RecoveryMaxRetry: port probes after a start */
+  long sleep_seconds = 3;    /* RecoveryRetrySleepTime / 1000: between probes */
+  long timeout_seconds = BE_REMOTE_DEFAULT_TIMEOUT; /* RequestTimeout; 0: no limit */
+};
+
+/* Reads the container configuration file as every call does and applies
+ * the elements above that it holds to *settings, which keeps what the file
+ * does not set. false, with *settings untouched, when HADOOP / KX_DIR is
+ * missing or the file is missing, too large or never ends (the loader's
+ * limits); a file that is not well-formed changes nothing either. */
+bool BE_read_container_configuration(ContainerSettings *settings);
 
 namespace hessian {
 namespace wrappers {
@@ -107,17 +132,28 @@ class HessianRemoteAccessor : public RemoteAccessorInterface {
    * answer; the reply replaces the one held before. PEX_FAIL with Error set
    * to "Failed to create or connect to Container. <reason>" (code 1) when
    * the container cannot be reached or started, the transport or the
-   * service fails, or request is null; the reply held before stays. Error
+   * service fails, request is null, or request (after the conversion)
+   * holds a byte that an XML 1.0 document in UTF-8 cannot carry (the reason
+   * then reads "HessianRemoteAccessor::call, request document not sent: it
+   * holds the byte 0x<hh> at offset <k>, which an XML 1.0 document in UTF-8
+   * cannot carry"; nothing is sent and no container is started for it); the
+   * reply held before stays. Error
    * may be null (the reason then reaches the log only). Blocks for the
    * whole exchange: the lock wait, 5 seconds after a start, the probes and
-   * their sleeps, and the call itself (bounded only by RequestTimeout). */
+   * their sleeps, and the call itself (bounded by RequestTimeout). */
   PEXRC call(const char *request, PEXError *Error) override;
 
   /* The binary answer held, converted from UTF-8 to Latin-1 unless in I18N
    * mode (an unconvertible answer is returned as it is, stopping at a zero
    * byte only when converted); empty when no answer is held or it is not a
-   * binary value. The answer stays held. */
+   * binary value (traced at level 2). The answer stays held. */
   std::string getResponse() override;
+
+  /* The Hessian type of the reply held ("Binary" for an answer document;
+   * "Null", "String", "Integer", ... for a reply of another type), empty
+   * when none is held. Lets a caller tell the agent why an answer was
+   * empty. */
+  std::string responseKind() const;
 
   /* Releases a reply still held. */
   ~HessianRemoteAccessor() override;

@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <climits>
+#include <string>
+
 #include "gm_param.h"
 #include "gm_xml.h"
 #include "os_diag.h"
@@ -25,12 +28,23 @@ const char* or_empty(const char* s) { return s != nullptr ? s : ""; }
 // to exactly that buffer are checked against it; a buffer someone else
 // passes is the caller's to size. `reserve` keeps room for the end tags toXml
 // still has to write after the current phase.
+//
+// Besides the room, toXml's document is kept well-formed: a text holding a
+// byte that XML 1.0 cannot carry (a control character, or in I18N mode a
+// byte that is not UTF-8) refuses the request, as a document that does not
+// fit does. Either refusal stops all writing to that document; the elements
+// after an overflow are still measured, so the refusal can say how long the
+// document would have been.
 struct DocumentBound {
   const char* buffer;
   size_t capacity;  // terminator included
   size_t reserve;
+  bool utf8;        // the agent's text is UTF-8 (I18N mode), else Latin-1
   bool overflow;
+  size_t left_out;          // bytes of the elements not written after an overflow
   char failed_element[80];  // first element that did not fit
+  bool unwritable;
+  char unwritable_what[PEX_ERROR_TEXT_SIZE / 2];  // what held the byte, and where
   DocumentBound* outer;     // a toXml running further up the stack
 };
 
@@ -38,26 +52,46 @@ thread_local DocumentBound* current_bound = nullptr;
 
 size_t tag_pair_length(const char* name) { return 2 * strlen(name) + 5; }  // <n></n>
 
-// Appends one element unless it would overrun the bounded document; after a
-// refusal nothing more is appended to that document, so a refused request is
-// never half-written. Returns whether the element was written.
-bool append_element(char* out, const char* name, const char* value) {
+// Bytes an element takes once written, counted without the int-sized
+// counter of the writer for texts it could not take.
+size_t element_length(const char* name, const char* value, size_t value_len) {
+  if (value_len > static_cast<size_t>(INT_MAX)) return tag_pair_length(name) + 6 * value_len;
+  return tag_pair_length(name) + GM_xml_characterDataLength(value, static_cast<int>(value_len));
+}
+
+// Appends one element unless it would overrun the bounded document or carry
+// a byte XML cannot; after a refusal nothing more is appended to that
+// document, so a refused request is never half-written. `what` names the
+// text for a refusal ("the value of attribute 'X'"). Returns whether the
+// element was written.
+bool append_element(char* out, const char* name, const char* value, const std::string& what) {
   value = or_empty(value);
   DocumentBound* bound = current_bound;
   if (bound != nullptr && bound->buffer == out) {
-    if (bound->overflow) return false;
-    const size_t used = strlen(out);
     const size_t value_len = strlen(value);
+    if (bound->overflow || bound->unwritable) {
+      bound->left_out += element_length(name, value, value_len);
+      return false;
+    }
+    for (const char* text : {name, value}) {
+      const long bad = GM_xml_unwritable_offset(text, strlen(text), bound->utf8);
+      if (bad < 0) continue;
+      bound->unwritable = true;
+      snprintf(bound->unwritable_what, sizeof bound->unwritable_what,
+               "%s holds the byte 0x%02X at offset %ld",
+               text == name ? "an element name" : what.c_str(),
+               static_cast<unsigned>(static_cast<unsigned char>(text[bad])), bad);
+      return false;
+    }
+    const size_t used = strlen(out);
     const size_t limit = bound->capacity - 1 - bound->reserve;
     // Escaping never shrinks a text, so a raw value already over the limit
     // is refused before its length is handed to the int-sized counter.
     bool fits = used + tag_pair_length(name) + value_len <= limit;
-    if (fits) {
-      const size_t escaped = GM_xml_characterDataLength(value, static_cast<int>(value_len));
-      fits = used + tag_pair_length(name) + escaped <= limit;
-    }
+    if (fits) fits = used + element_length(name, value, value_len) <= limit;
     if (!fits) {
       bound->overflow = true;
+      bound->left_out += element_length(name, value, value_len);
       snprintf(bound->failed_element, sizeof bound->failed_element, "%s", name);
       return false;
     }
@@ -66,14 +100,22 @@ bool append_element(char* out, const char* name, const char* value) {
   return true;
 }
 
-void append_body_element(char* out, const char* name, const char* value) {
-  if (append_element(out, name, value))
+void append_body_element(char* out, const char* name, const char* value,
+                         const std::string& what) {
+  if (append_element(out, name, value, what))
     DIAG_TRACE(4, "Added xml element '%s' with value '%s' to request body", name,
                or_empty(value));
 }
 
+void append_body_element(char* out, const char* name, const char* value) {
+  append_body_element(out, name, value, std::string("the value of ") + name);
+}
+
+// ASCII only: which bytes above 127 may stand in a name depends on the code
+// page and on the character (U+00D7 may not, U+00E9 may), and a key that is
+// not certain to be a name travels as text, where every character may.
 bool is_name_start(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':';
 }
 
 bool is_name_char(unsigned char c) {
@@ -106,7 +148,7 @@ extern "C" KX_RC BE_INF_XML_BufInit(char* xmlbuf) {
 
 // ------------------------------------------------------------- base class
 
-RequestGeneratorInterface::RequestGeneratorInterface() : m_Action("DUMMY_ACTION") {
+RequestGeneratorInterface::RequestGeneratorInterface() : m_Action("DUMMY_ACTION"), m_refusal{} {
   DIAG_TRACE(4, "%s: ", "RequestGeneratorInterface::RequestGeneratorInterface");
 }
 
@@ -114,21 +156,28 @@ RequestGeneratorInterface::~RequestGeneratorInterface() = default;
 
 void RequestGeneratorInterface::writeHeader(char* outStr) {
   DIAG_TRACE(4, "%s: ", "RequestGeneratorInterface::writeHeader");
-  append_element(outStr, "ACTION", m_Action);
+  append_element(outStr, "ACTION", m_Action, "the action name");
   DIAG_TRACE(4, "%s: return with value= %s ", "RequestGeneratorInterface::writeHeader", outStr);
 }
 
 char* RequestGeneratorInterface::toXml(bool excludeINFautoedit) {
+  static const char kFnc[] = "RequestGeneratorInterface::toXml";
+  m_refusal[0] = '\0';
   char* xml = static_cast<char*>(malloc(BE_REQUEST_XML_BUFFER_SIZE));
   if (xml == nullptr) {
-    DIAG_ERROR("%s: fail to allocate memory for xml buffer", "RequestGeneratorInterface::toXml");
+    DIAG_ERROR("%s: fail to allocate memory for xml buffer", kFnc);
+    snprintf(m_refusal, sizeof m_refusal, "no memory for the request document");
     return nullptr;
   }
   xml[0] = '\0';
 
   // The opening and the HEADER/BODY start tags are a few dozen fixed bytes:
   // they always fit, so only elements are checked.
-  DocumentBound bound{xml, BE_REQUEST_XML_BUFFER_SIZE, 0, false, "", current_bound};
+  DocumentBound bound{};
+  bound.buffer = xml;
+  bound.capacity = BE_REQUEST_XML_BUFFER_SIZE;
+  bound.utf8 = isI18nDefined() != 0;
+  bound.outer = current_bound;
   current_bound = &bound;
 
   BE_INF_XML_BufInit(xml);
@@ -141,11 +190,23 @@ char* RequestGeneratorInterface::toXml(bool excludeINFautoedit) {
   writeBody(xml, excludeINFautoedit);
   current_bound = bound.outer;
 
+  if (bound.unwritable) {
+    // The action name itself may be what held the byte: it is not repeated.
+    snprintf(m_refusal, sizeof m_refusal,
+             "request document not sent: %s, which an XML 1.0 document cannot carry",
+             bound.unwritable_what);
+    DIAG_ERROR("%s: %s", kFnc, m_refusal);
+    free(xml);
+    return nullptr;
+  }
   if (bound.overflow) {
-    DIAG_ERROR("%s: request document for action '%s' does not fit in %d bytes "
-               "(stopped at element '%s'), request refused",
-               "RequestGeneratorInterface::toXml", or_empty(m_Action),
-               BE_REQUEST_XML_BUFFER_SIZE, bound.failed_element);
+    const size_t needed = strlen(xml) + bound.left_out + strlen("</BODY></TWBKX>");
+    snprintf(m_refusal, sizeof m_refusal,
+             "request document for action '%.200s' not sent: it needs %lu bytes, more than the "
+             "%d that fit (element '%s' and those after it left out)",
+             or_empty(m_Action), static_cast<unsigned long>(needed),
+             BE_REQUEST_XML_BUFFER_SIZE - 1, bound.failed_element);
+    DIAG_ERROR("%s: %s", kFnc, m_refusal);
     free(xml);
     return nullptr;
   }
@@ -186,15 +247,20 @@ void GenericRequest::writeBody(char* outStr, bool excludeINFautoedit) {
       key += 2;
       DIAG_TRACE(4, "Truncated autoedit key to <%s>", key);
     }
+    // A name holding a byte that cannot be written is not repeated in the
+    // refusal: the agent finds the attribute by its place.
+    const std::string value_of =
+        "the value of attribute '" + std::string(list->Attributes[i].Name) + "'";
     if (usable_element_name(key)) {
-      append_body_element(outStr, key, value);
+      append_body_element(outStr, key, value, value_of);
     } else {
       ++pairs;
       char name[32];
       snprintf(name, sizeof name, "ZRT_ATTR_KEY_%d", pairs);
-      append_body_element(outStr, name, key);
+      append_body_element(outStr, name, key,
+                          "the name of input attribute " + std::to_string(i + 1));
       snprintf(name, sizeof name, "ZRT_ATTR_VAL_%d", pairs);
-      append_body_element(outStr, name, value);
+      append_body_element(outStr, name, value, value_of);
     }
   }
 

@@ -28,6 +28,14 @@
  * logs an error line and returns null, and nothing is ever written past the
  * buffer. Every document that fits is written in full.
  *
+ * Well-formed: a text that holds a byte no XML 1.0 document can carry (a
+ * control character other than tab, line feed and carriage return; in I18N
+ * mode also a byte that is not part of a UTF-8 character) refuses the
+ * request the same way. Such a byte is not replaced: the container acts on
+ * these values (job parameters, names), and one silently changed would run
+ * something other than what the agent asked for. refusal() tells the caller
+ * why, in words for the agent.
+ *
  * Not thread-safe: writing a body reloads the process-wide CONFIG table when
  * its file has changed.
  */
@@ -69,9 +77,21 @@ class RequestGeneratorInterface {
 
   /* Builds the whole document in a new BE_REQUEST_XML_BUFFER_SIZE-byte
    * buffer and returns it; the caller releases it with freeXmlBuffer.
-   * Null, with an error line, when the buffer cannot be allocated or the
-   * document would not fit in it (the request is then not to be sent). */
+   * Null, with an error line, when the buffer cannot be allocated, the
+   * document would not fit in it or a text holds a byte XML cannot carry
+   * (the request is then not to be sent; refusal() says why). */
   virtual char *toXml(bool excludeINFautoedit);
+
+  /* Why the last toXml returned null, for the agent's error record:
+   *   "request document for action '<a>' not sent: it needs <n> bytes, more
+   *    than the 99999 that fit (element '<e>' and those after it left out)"
+   *   "request document not sent: <what> holds the byte 0x<hh> at offset
+   *    <k>, which an XML 1.0 document cannot carry", <what> being "the
+   *    value of attribute '<name>'", "the name of input attribute <i>",
+   *    "the action name" or "the value of <element>"
+   *   "no memory for the request document".
+   * Empty after a toXml that returned a document. */
+  const char *refusal() const { return m_refusal; }
 
   /* Releases a text returned by toXml. Null is accepted. */
   static void freeXmlBuffer(char *xmlBuff);
@@ -81,6 +101,9 @@ class RequestGeneratorInterface {
 
  protected:
   const char *m_Action; /* "DUMMY_ACTION" until a subclass sets it */
+
+ private:
+  char m_refusal[PEX_ERROR_TEXT_SIZE];
 };
 
 /* The input attributes as body elements, in list order, then DBGLVL:
@@ -88,9 +111,10 @@ class RequestGeneratorInterface {
  *  - a name beginning with "%%HDP-" is not sent when excludeINFautoedit;
  *  - a leading "%%" is dropped from the name;
  *  - a name that is a usable element name (ASCII letter, '_' or ':' first,
- *    then letters, digits, '_', ':', '.', '-'; bytes of 128 and above are
- *    taken as letters) gives one element of that name holding the value;
- *  - any other name (one with '%' or '$', an empty one, ...) gives a pair of
+ *    then ASCII letters, digits, '_', ':', '.', '-') gives one element of
+ *    that name holding the value;
+ *  - any other name (one with '%' or '$', an empty one, one with a byte of
+ *    128 or above, ...) gives a pair of
  *    elements ZRT_ATTR_KEY_<n> holding the name and ZRT_ATTR_VAL_<n> holding
  *    the value, n counting the pairs of the whole request from 1.
  * DBGLVL holds CONFIG/DBGLVL ("0" when unset), read after reloading CONFIG

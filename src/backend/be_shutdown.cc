@@ -34,6 +34,10 @@ extern "C" PEXRC PEXAPI_Shutdown(void) {
 
     GenericRequest request(action, &attributes);
     char *xml = request.toXml(true);
+    if (xml == nullptr) {
+      DIAG_ERROR("PEXAPI_Shutdown: %s", request.refusal());
+      return PEX_FAIL;
+    }
     PEXRC rc = accessor.call(xml, &error);
     RequestGeneratorInterface::freeXmlBuffer(xml);
     accessor.deleteResponse();

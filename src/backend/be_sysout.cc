@@ -28,6 +28,7 @@ namespace {
 using be_backend::AnswerAttributes;
 using be_backend::answer_reports_error;
 using be_backend::answer_to_attributes;
+using be_backend::explain_untranslatable;
 using be_backend::guard_entry;
 using be_backend::RequestText;
 
@@ -50,31 +51,38 @@ bool is_output_action(const char *action) {
   return false;
 }
 
+// The container's answer and the Hessian type of the reply it came in.
+struct Answer {
+  std::string text;
+  std::string reply_kind;
+};
+
 // Renders the request and sends it; on PEX_SUCCESS *response holds the
 // answer and the reply object is already released.
 PEXRC send_request(RequestGeneratorInterface &request, const char *fnc, PEXError *Error,
-                   std::string *response) {
+                   Answer *response) {
   RequestText reqXML(request.toXml(true));
   if (reqXML.get() == nullptr) {
-    // toXml has logged why; a request that cannot be built is never sent.
-    PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: the request document could not be built", fnc);
+    // A request that cannot be built is never sent; the agent learns why.
+    PEXAPI_UTILS_ErrorSet(Error, PEX_FAIL, "%s: %s", fnc, request.refusal());
     return PEX_FAIL;
   }
   HessianRemoteAccessor remoting(BE_REMOTE_PORT, BE_REMOTE_METHOD, BE_REMOTE_SERVER,
                                  BE_REMOTE_PATH);
   const PEXRC rc = remoting.call(reqXML.get(), Error);
   if (rc != PEX_SUCCESS) return rc;
-  *response = remoting.getResponse();
+  response->text = remoting.getResponse();
+  response->reply_kind = remoting.responseKind();
   remoting.deleteResponse();
   return PEX_SUCCESS;
 }
 
 // Sends one read: as send_request, and PEX_EOS for an empty answer, which
 // ends the output.
-PEXRC send_read(RequestGeneratorInterface &request, PEXError *Error, std::string *response) {
+PEXRC send_read(RequestGeneratorInterface &request, PEXError *Error, Answer *response) {
   const PEXRC rc = send_request(request, kReadFnc, Error, response);
   if (rc != PEX_SUCCESS) return rc;
-  if (response->empty()) {
+  if (response->text.empty()) {
     DIAG_TRACE(4, "End of sysout");
     return PEX_EOS;
   }
@@ -99,10 +107,10 @@ PEXRC sysout_action(const char *Action, PEXAttrList *AttributesIn, PEXError *Err
 
   const std::string action = std::string("SYSOUT_") + Action;
   GenericRequest request(action.c_str(), AttributesIn);
-  std::string response;
+  Answer response;
   const PEXRC rc = send_request(request, kActionFnc, Error, &response);
   if (rc != PEX_SUCCESS) return rc;
-  if (answer_reports_error(response, kActionFnc, "sysout handle response", Error)) {
+  if (answer_reports_error(response.text, kActionFnc, "sysout handle response", Error)) {
     return PEX_FAIL;
   }
   return PEX_SUCCESS;
@@ -112,14 +120,17 @@ PEXRC read_block(BE_INF_sysout_handle *handle, PEXAttrList *AttributesOut, int b
                  PEXError *Error) {
   RequestSysout request("SYSOUT_GET", handle->jobAttrList,
                         static_cast<unsigned long>(handle->offset), block_size, 0);
-  std::string response;
+  Answer response;
   PEXRC rc = send_read(request, Error, &response);
   if (rc != PEX_SUCCESS) return rc;
-  if (answer_reports_error(response, kReadFnc, "sysout get response", Error)) return PEX_FAIL;
+  if (answer_reports_error(response.text, kReadFnc, "sysout get response", Error)) return PEX_FAIL;
 
   AnswerAttributes answer;
-  rc = answer_to_attributes(response, &answer);
-  if (rc != PEX_SUCCESS) return rc;
+  rc = answer_to_attributes(response.text, &answer);
+  if (rc != PEX_SUCCESS) {
+    explain_untranslatable(kReadFnc, response.reply_kind, Error);
+    return rc;
+  }
 
   const char *text = answer.find("SYSOUT_TEXT");
   if (text != nullptr) PEXAPI_UTILS_AttrListValueSet(AttributesOut, "TEXT", text);
@@ -127,6 +138,10 @@ PEXRC read_block(BE_INF_sysout_handle *handle, PEXAttrList *AttributesOut, int b
   const char *offset = answer.find("SYSOUT_OFFSET");
   if (offset == nullptr) {
     DIAG_TRACE(2, "Failed to keep track of sysout read offset");
+    PEXAPI_UTILS_ErrorSet(Error, 1,
+                          "%s: the container's answer to SYSOUT_GET holds no SYSOUT_OFFSET, so "
+                          "the read cannot go on",
+                          kReadFnc);
     return PEX_FAIL;
   }
   if (offset[0] == '\0' || offset[0] == '-') {
@@ -143,14 +158,17 @@ PEXRC read_statement(BE_INF_sysout_handle *handle, PEXAttrList *AttributesOut, i
   const int block_size = attribute_capacity(AttributesOut, "ONCODE", &has_oncode);
   RequestSysout request("SYSOUT_ONSTMT", handle->jobAttrList,
                         static_cast<unsigned long>(handle->offset), block_size, stmt_size);
-  std::string response;
+  Answer response;
   PEXRC rc = send_read(request, Error, &response);
   if (rc != PEX_SUCCESS) return rc;
 
   // Statement answers are not checked for an error report.
   AnswerAttributes answer;
-  rc = answer_to_attributes(response, &answer);
-  if (rc != PEX_SUCCESS) return rc;
+  rc = answer_to_attributes(response.text, &answer);
+  if (rc != PEX_SUCCESS) {
+    explain_untranslatable(kReadFnc, response.reply_kind, Error);
+    return rc;
+  }
 
   const char *stmt = answer.find("ONSTMT");
   if (stmt != nullptr && stmt[0] != '\0') {

@@ -111,6 +111,11 @@ void prepare_value(LineParts *parts) {
     DIAG_ERROR("value too long: %d - truncated", (int)parts->value_len);
 }
 
+void report_file_too_long(const char *file_name) {
+  DIAG_ERROR("file %s is longer than %d bytes: reading stopped there", file_name,
+             GM_PARAM_FILE_MAX);
+}
+
 KX_RC add_row(PEXLIST_handle_typ *list, const char *key, const char *value,
               bool upper, bool insert) {
   if (list == NULL || key == NULL || value == NULL) return KX_FAIL;
@@ -386,7 +391,15 @@ KX_RC read_file(PEXLIST_handle_typ *list, const char *file_name, const char *op,
   }
   PEXLIST_init(list);
   char piece[GM_PARAM_PIECE_MAX + 1];
-  while (OS_FILE_fgets(piece, (int)sizeof piece, file.get()) == KX_SUCCESS) {
+  long length = 0;
+  long read = 0;
+  while (OS_FILE_fgets_len(piece, (int)sizeof piece, file.get(), &length) == KX_SUCCESS) {
+    // Counted in bytes read, not rows kept: lines of zero bytes keep nothing.
+    read += length;
+    if (read > GM_PARAM_FILE_MAX) {
+      report_file_too_long(file_name);
+      break;
+    }
     KX_RC prc = option1 ? GM_param_parse_str_option1(list, piece, upper)
                         : GM_param_parse_str(list, piece);
     if (prc != KX_SUCCESS) break;

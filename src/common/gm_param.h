@@ -37,6 +37,10 @@ extern "C" {
 #define GM_PARAM_VALUE_MAX 2047      /* characters GM_PARAM_get returns */
 #define GM_PARAM_SAVE_VALUE_MAX 2048 /* value characters written by a save */
 #define GM_PARAM_VALUELIST_MAX 2047  /* length of a value list text */
+/* Bytes a table file is read up to, plain or sectioned. Tables hold tens of
+ * rows; a file beyond this (or one that never ends, such as a link to
+ * /dev/zero) is not read further. */
+#define GM_PARAM_FILE_MAX 4194304
 /* A section header line in a plain reader with the option1 parse. */
 #define GM_PARAM_SECTION_HEADER 48
 
@@ -113,10 +117,12 @@ KX_RC GM_PARAM_get_agent_version(char *version);
 
 /* Initialises `list` empty (entries it held are NOT freed: pass a fresh or
  * cleared handle) and reads the plain parameter file into it. Reading stops
- * at end of file or at the first line that does not parse (a key of 64
- * characters or more, a failed allocation); the rows before it stay and the
- * result is KX_SUCCESS. KX_FAIL (list untouched) when the file cannot be
- * opened. */
+ * at end of file, at the first line that does not parse (a key of 64
+ * characters or more, a failed allocation) or before the piece of a line
+ * that would take the bytes read past GM_PARAM_FILE_MAX (with the error line
+ * "file %s is longer than %d bytes: reading stopped there"); the rows
+ * before it stay and the result is KX_SUCCESS. KX_FAIL (list untouched) when
+ * the file cannot be opened. */
 KX_RC GM_PARAM_load_file(PEXLIST_handle_typ *list, const char *file_name);
 
 /* As GM_PARAM_load_file; keys are upper-cased only when `upper` is non-zero
@@ -260,8 +266,9 @@ KX_RC GM_PARAM_subtable_load(const char *table_name, int flags);
 /* Initialises `list` and reads a sectioned file into section records
  * (GM_PARAM_subtable_row). Rows before the first header are ignored; keys keep
  * their case; section names are upper-cased. KX_FAIL when the file cannot be
- * opened or a key has 64 characters or more (the sections completed before it
- * stay in the list). */
+ * opened, a key has 64 characters or more, or the file is longer than
+ * GM_PARAM_FILE_MAX bytes (the error line "file %s is longer than %d bytes:
+ * reading stopped there"); the sections completed before stay in the list. */
 KX_RC GM_PARAM_subtable_load_file(PEXLIST_handle_typ *list, const char *file_name);
 
 /* As GM_PARAM_table_find on SUBTABLE_list. */
@@ -370,6 +377,9 @@ void prepare_value(LineParts *parts);
 // the stored key when `upper`.
 KX_RC add_row(PEXLIST_handle_typ *list, const char *key, const char *value,
               bool upper, bool insert);
+
+// The error line of a table file read up to GM_PARAM_FILE_MAX bytes.
+void report_file_too_long(const char *file_name);
 
 // Closes a stream opened with OS_FILE_fopen when it goes out of scope.
 class ParamFile {

@@ -89,7 +89,15 @@ KX_RC GM_PARAM_subtable_load_file(PEXLIST_handle_typ *list, const char *file_nam
   // 2048-character value is 64 + 2 + 2048 characters long and must come back
   // as one line, not as a cut value and a stray row.
   char piece[GM_PARAM_PIECE_MAX + 1];
-  while (OS_FILE_fgets(piece, (int)sizeof piece, file.get()) == KX_SUCCESS) {
+  long length = 0;
+  long read = 0;
+  while (OS_FILE_fgets_len(piece, (int)sizeof piece, file.get(), &length) == KX_SUCCESS) {
+    read += length;
+    if (read > GM_PARAM_FILE_MAX) {
+      report_file_too_long(file_name);
+      if (in_section) PEXLIST_clear(&section.list);
+      return KX_FAIL;
+    }
     size_t n = strlen(piece);
     if (n > 0 && piece[n - 1] == '\n') piece[--n] = '\0';
     DIAG_TRACE(6, "line: '%.*s'", (int)n, piece);

@@ -50,6 +50,9 @@ constexpr int64_t kDefaultFileLimit = 10 * kMegabyte;
 constexpr int kDefaultVersions = 10;
 constexpr mode_t kDefaultFileMode = 0644;
 constexpr size_t kVersionsPiece = 1024;  // 1,023 characters and a terminator
+// The installed-versions file is a few lines; what it holds beyond this (a
+// link to a device that never ends, say) is not copied into the log.
+constexpr long kVersionsMax = 65536;
 
 // Set while the writer is at work. Whatever the writer calls (parameter
 // lookups, file operations) may log; those lines are dropped rather than
@@ -267,7 +270,18 @@ KX_RC copy_text_file(FILE* fp, const char* path, char* error, size_t error_size)
     return KX_FAIL;
   }
   char piece[kVersionsPiece];
-  while (fgets(piece, sizeof piece, in.get()) != nullptr) fputs(piece, fp);
+  long length = 0;
+  long read = 0;
+  while (OS_FILE_fgets_len(piece, static_cast<int>(sizeof piece), in.get(), &length) ==
+         KX_SUCCESS) {
+    read += length;
+    if (read > kVersionsMax) {
+      fprintf(fp, "installed-versions file '%s' is longer than %ld bytes: the rest is left out\n",
+              path, kVersionsMax);
+      break;
+    }
+    fputs(piece, fp);
+  }
   return KX_SUCCESS;
 }
 

@@ -98,9 +98,12 @@ void DIAG_fnc_exit(void);
  * fails (older copies then keep their numbers); KX_SUCCESS otherwise. */
 KX_RC check_log_file_size(void);
 
-/* Copies "installed-versions.txt" from the agent's home directory into fp.
- * On failure returns KX_FAIL and leaves the reason in error (which must hold
- * OS_DIAG_ERROR_SIZE bytes; may be NULL). */
+/* Copies "installed-versions.txt" from the agent's home directory into fp,
+ * at most its first 65,536 bytes: a longer file (or one that never ends)
+ * is followed by the line "installed-versions file '<path>' is longer than
+ * 65536 bytes: the rest is left out". On failure returns KX_FAIL and leaves
+ * the reason in error (which must hold OS_DIAG_ERROR_SIZE bytes; may be
+ * NULL). */
 KX_RC os_diag_print_installed_versions(FILE *fp, char *error);
 
 #ifdef __cplusplus
@@ -122,7 +125,8 @@ int reset_interval();
 // programs that run many cases in one process.
 void reset_state();
 
-// Copies the text file at path into fp in pieces of up to 1,023 characters.
+// Copies the text file at path into fp in pieces of up to 1,023 characters,
+// no more than 65,536 bytes of it (then a line saying the rest is left out).
 // On failure returns KX_FAIL with "failed to open input file '<path>'" (or
 // "null file pointer") in error, cut to error_size.
 KX_RC copy_text_file(FILE* fp, const char* path, char* error, size_t error_size);

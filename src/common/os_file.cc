@@ -142,9 +142,17 @@ bool write_all(int fd, const char *data, size_t size) {
   return true;
 }
 
+// Only a regular file has an end to read up to: a device such as /dev/zero
+// would fill memory.
 bool read_whole(const char *path, std::string *content) {
-  Fd fd(::open(path, O_RDONLY));
+  Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
   char buf[8192];
   content->clear();
   for (;;) {
@@ -498,6 +506,25 @@ KX_RC OS_FILE_fgets(char *line, int size, FILE *stream) {
   return KX_SUCCESS;
 }
 
+KX_RC OS_FILE_fgets_len(char *line, int size, FILE *stream, long *length) {
+  if (length != nullptr) *length = 0;
+  if (line == nullptr || size <= 0) return KX_FAIL;
+  line[0] = '\0';
+  if (stream == nullptr) return KX_FAIL;
+  long n = 0;
+  ::flockfile(stream);
+  while (n < size - 1) {
+    const int c = getc_unlocked(stream);
+    if (c == EOF) break;
+    line[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  ::funlockfile(stream);
+  line[n] = '\0';
+  if (length != nullptr) *length = n;
+  return n > 0 ? KX_SUCCESS : KX_FAIL;
+}
+
 KX_RC OS_FILE_fputs(FILE *stream, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
@@ -760,6 +787,11 @@ KX_RC OS_FILE_copy(const char *src, const char *dst) {
   Fd in(::open(src, O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return KX_FAIL;
+  // A device that never ends would fill the destination's file system.
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return KX_FAIL;
+  }
   Fd out(::open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777));
   if (out.get() < 0) return KX_FAIL;
   char buf[8192];

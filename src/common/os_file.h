@@ -63,6 +63,13 @@ KX_RC OS_FILE_fclose(FILE *stream);
  * with line empty. */
 KX_RC OS_FILE_fgets(char *line, int size, FILE *stream);
 
+/* As OS_FILE_fgets, and *length (may be NULL) = the bytes taken from the
+ * stream, zero bytes included: a line holding a zero byte is longer than
+ * strlen(line) says. Readers of files that an operator supplies count with
+ * it, so that a file that never ends (a link to /dev/zero, whose lines are
+ * all empty to strlen) still reaches their byte limit. */
+KX_RC OS_FILE_fgets_len(char *line, int size, FILE *stream, long *length);
+
 /* Formats the text (cut to OS_FILE_LINE_AREA - 1 characters) and writes it
  * followed by a newline. On a write error two error lines and KX_FAIL. */
 KX_RC OS_FILE_fputs(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -161,7 +168,8 @@ flag OS_FILE_feof(FILE *stream);
 
 /* ---- files ---- */
 
-/* Copies the content and the permission bits of src to dst (replaced). */
+/* Copies the content and the permission bits of src to dst (replaced).
+ * KX_FAIL (errno EINVAL) when src is not a regular file. */
 KX_RC OS_FILE_copy(const char *src, const char *dst);
 
 /* Tests existence (OS_FILE_ACCESS_EXIST) or accessibility. KX_FAIL when the
@@ -184,12 +192,14 @@ KX_RC OS_FILE_delete_files(const char *const *paths);
  * (fnmatch). KX_FAIL when dir cannot be read or a deletion failed. */
 KX_RC OS_FILE_delete_pattern(const char *dir, const char *pattern);
 
-/* Translates line ends of the file in place. */
+/* Translates line ends of the file in place. KX_FAIL (errno EINVAL) when
+ * path is not a regular file. */
 KX_RC OS_FILE_translate_pc_to_unix(const char *path);
 KX_RC OS_FILE_translate_unix_to_pc(const char *path);
 
 /* Longest line of the file (without its newline) into *width; KX_FAIL when
- * the file cannot be read or a line exceeds max_width. */
+ * the file cannot be read, is not a regular file, or a line exceeds
+ * max_width. */
 KX_RC OS_FILE_width(const char *path, int max_width, int *width);
 
 /* ---- directories ---- */

@@ -29,6 +29,7 @@ constexpr char kFactorFile[] = "WEXAGENT_FACTOR";
 constexpr char kStartFile[] = "WEXAGENT_START_SYS";
 constexpr char kOdateFile[] = "WEXAGENT_ODAT";
 constexpr size_t kWordSize = 20;  // one word of at most 19 characters
+constexpr size_t kWordArea = 512;  // bytes of a time file looked at
 
 Accel g_accel = Accel::kUndetermined;
 time_t g_sim_start = 0;
@@ -45,18 +46,32 @@ void build_path(char *out, size_t size, const char *name) {
   std::snprintf(out, size, "%s/%s", g_dir, name);
 }
 
-// Reads the first whitespace-delimited word of the file. Plain stdio on
-// purpose: the clock runs inside the log writer and must not log.
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the first whitespace-delimited word of the file, at most 19
+// characters of it. Only the file's first kWordArea bytes are looked at, so
+// a file that never ends (or never stops being blank) costs one small read.
+// Plain stdio on purpose: the clock runs inside the log writer and must not
+// log.
 bool read_word(const char *name, char *out) {
   char path[PATH_MAX + 32];
   build_path(path, sizeof path, name);
   FILE *fp = std::fopen(path, "r");
   if (fp == nullptr) return false;
-  char word[kWordSize] = {0};
-  const int n = std::fscanf(fp, "%19s", word);
+  char area[kWordArea];
+  const size_t n = std::fread(area, 1, sizeof area, fp);
   std::fclose(fp);
-  if (n != 1 || word[0] == '\0') return false;
-  std::memcpy(out, word, kWordSize);
+  size_t start = 0;
+  while (start < n && is_blank(area[start])) ++start;
+  size_t len = 0;
+  while (start + len < n && len < kWordSize - 1 && area[start + len] != '\0' &&
+         !is_blank(area[start + len]))
+    ++len;
+  if (len == 0) return false;
+  std::memset(out, 0, kWordSize);
+  std::memcpy(out, area + start, len);
   return true;
 }
 

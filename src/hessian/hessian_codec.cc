@@ -503,6 +503,7 @@ class Utf8Builder {
     flush();
     return std::move(out_);
   }
+  std::size_t size() const { return out_.size(); }
 
  private:
   void flush() {
@@ -537,10 +538,11 @@ bool is_int2_tag(unsigned t) { return (t >= 0x80 && t <= 0xd7) || t == 'I'; }
 class Parser {
  public:
   Parser(Reader& r, int version)
-      : r_(r), v2_(version == 2), name_budget_(kNameBudgetFactor * r.size() + kNameBudgetBase) {}
+      : r_(r), v2_(version == 2), budget_(memory_budget(r.size())), left_(budget_) {}
 
   std::unique_ptr<Object> value(int depth) {
     const unsigned tag = r_.u8();
+    charge(kValueCost);
     return v2_ ? value2(tag, depth) : value1(tag, depth);
   }
 
@@ -603,8 +605,29 @@ class Parser {
   }
 
  private:
-  void enter(int depth) const {
+  // A list, map or object begins.
+  void enter(int depth) {
     if (depth >= kMaxDepth) r_.fail("values nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    charge(kContainerCost);
+  }
+
+  // Every value, text and name copy is charged before (or, for text whose
+  // decoded length only shows as it is decoded, as) it is built, so the tree
+  // never grows far past the budget before the document is refused.
+  void charge(std::size_t n) {
+    if (n > left_) {
+      r_.fail("decoded values would take more than " + std::to_string(budget_) +
+              " bytes of memory (" + std::to_string(kMemoryFactor) + " times the " +
+              std::to_string(r_.size()) + "-byte document and " + std::to_string(kMemoryBase) +
+              " more); refused");
+    }
+    left_ -= n;
+  }
+
+  // A count of values announced before them: refused at once when even the
+  // smallest values could not fit, instead of after building most of them.
+  void announce(std::size_t n) {
+    if (n > left_ / kValueCost) charge(n * kValueCost);
   }
 
   unsigned cont() {
@@ -617,6 +640,14 @@ class Parser {
   // sequence counts as two).
   void units(std::size_t count, Utf8Builder& out) {
     r_.need(count, "string chunk");  // no character takes less than a byte
+    charge(count);  // at least a byte each; the rest is charged below
+    const std::size_t before = out.size();
+    decode_units(count, out);
+    const std::size_t grown = out.size() - before;
+    if (grown > count) charge(grown - count);
+  }
+
+  void decode_units(std::size_t count, Utf8Builder& out) {
     while (count > 0) {
       const unsigned b = r_.u8();
       if (b < 0x80) {
@@ -655,7 +686,9 @@ class Parser {
     std::string bytes;
     for (;;) {
       const unsigned len = r_.u16();
-      bytes.append(r_.take(len, "binary chunk"));
+      const std::string_view chunk = r_.take(len, "binary chunk");
+      charge(chunk.size());
+      bytes.append(chunk);
       if (tag == 'B') break;
       tag = r_.u8();
       if (tag != 'b' && tag != 'B') r_.fail("bad binary chunk " + hex_byte(tag));
@@ -696,8 +729,10 @@ class Parser {
         if (r_.peek() == 'l') {
           r_.u8();
           // Only a hint (the list ends with 'z'), but a count that the data
-          // could not hold marks the document as corrupt.
-          r_.need(r_.u32(), "list");
+          // or the memory budget could not hold marks the document as corrupt.
+          const std::uint32_t hint = r_.u32();
+          r_.need(hint, "list");
+          announce(hint);
         }
         while (r_.peek() != 'z') list->add(value(depth + 1));
         r_.u8();
@@ -715,6 +750,7 @@ class Parser {
       }
       case 'r': {
         // A remote object reference: its type and URL.
+        charge(kContainerCost + 2 * kValueCost);
         auto map = std::make_unique<Map>(optional_type1());
         if (r_.u8() != 'S') r_.fail("remote reference without a URL");
         map->add(std::make_unique<String>("url"), std::make_unique<String>(text1('S', 's', 'S')));
@@ -774,7 +810,9 @@ class Parser {
       } else {
         r_.fail("bad binary chunk " + hex_byte(tag));
       }
-      bytes.append(r_.take(len, "binary chunk"));
+      const std::string_view chunk = r_.take(len, "binary chunk");
+      charge(chunk.size());
+      bytes.append(chunk);
       if (last) break;
       tag = r_.u8();
     }
@@ -793,6 +831,7 @@ class Parser {
   std::string type2() {
     const unsigned tag = r_.peek();
     if (is_string2_tag(tag)) {
+      charge(sizeof(std::string));
       types_.push_back(string2());
       return types_.back();
     }
@@ -801,15 +840,9 @@ class Parser {
       r_.fail("type reference " + std::to_string(index) + " out of range");
     }
     const std::string& type = types_[static_cast<std::size_t>(index)];
-    charge_names(type.size());
+    // A two-byte reference can repeat a long type name: each copy is charged.
+    charge(type.size());
     return type;
-  }
-
-  // A two-byte reference can repeat a long type or class name; without a
-  // bound a small reply could make the decoder copy gigabytes.
-  void charge_names(std::size_t n) {
-    if (n > name_budget_) r_.fail("type and field names repeated beyond what the data can hold");
-    name_budget_ -= n;
   }
 
   // A count of values to follow; each takes at least a byte.
@@ -817,6 +850,7 @@ class Parser {
     const std::int32_t n = int2();
     if (n < 0) r_.fail(std::string("negative ") + what + " length");
     r_.need(static_cast<std::size_t>(n), what);
+    announce(static_cast<std::size_t>(n));
     return static_cast<std::size_t>(n);
   }
 
@@ -847,20 +881,27 @@ class Parser {
     if (ref >= classes_.size()) r_.fail("object of undefined class " + std::to_string(ref));
     enter(depth);
     const ClassDef& def = classes_[ref];
-    charge_names(def.name.size());
+    // An instance takes one byte and copies its class's names: each copy is
+    // charged, or a small reply could make the decoder copy gigabytes.
+    charge(def.name.size());
+    announce(def.fields.size());
     auto map = std::make_unique<Map>(def.name);
     for (const std::string& field : def.fields) {
-      charge_names(field.size());
+      charge(kValueCost + field.size());
       map->add(std::make_unique<String>(field), value(depth + 1));
     }
     return map;
   }
 
   void define_class() {
+    charge(kValueCost);
     ClassDef def;
     def.name = string2();
     const std::size_t n = count2("class definition");
-    for (std::size_t i = 0; i < n; ++i) def.fields.push_back(string2());
+    for (std::size_t i = 0; i < n; ++i) {
+      charge(sizeof(std::string));
+      def.fields.push_back(string2());
+    }
     classes_.push_back(std::move(def));
   }
 
@@ -956,14 +997,10 @@ class Parser {
     std::vector<std::string> fields;
   };
 
-  // Names copied by references may total this much: generous for any real
-  // reply (a few times its own size), far below what hurts.
-  static constexpr std::size_t kNameBudgetFactor = 8;
-  static constexpr std::size_t kNameBudgetBase = 1 << 20;
-
   Reader& r_;
   bool v2_;
-  std::size_t name_budget_;
+  const std::size_t budget_;
+  std::size_t left_;  // of budget_
   std::vector<std::string> types_;
   std::vector<ClassDef> classes_;
 };

@@ -3,9 +3,10 @@
 // Both sides of a call: the client encodes calls and decodes replies, a
 // service decodes calls and encodes replies. Decoding is bounded: every length
 // read from the data is checked against the bytes that remain before anything
-// is taken or allocated, and nesting is limited, so hostile or truncated input
-// ends in io_exception, never in a read past the buffer or a runaway
-// allocation.
+// is taken or allocated, nesting is limited and the decoded tree's memory is
+// charged against a budget proportional to the document, so hostile or
+// truncated input ends in io_exception, never in a read past the buffer or a
+// runaway allocation.
 #ifndef BE_HADOOP_HESSIAN_HESSIAN_CODEC_H
 #define BE_HADOOP_HESSIAN_HESSIAN_CODEC_H
 
@@ -22,6 +23,26 @@ namespace codec {
 
 // Deepest nesting of lists, maps and objects the decoder accepts.
 constexpr int kMaxDepth = 256;
+
+// The memory a decoded document may take. A value of one byte on the wire
+// becomes an object of tens of bytes in the tree, so without a bound a
+// reply of tens of megabytes could take gigabytes. The decoder charges an
+// estimate of every value it builds (the object, its place in its list or
+// map, the bytes of its text) against kMemoryFactor times the document's
+// size plus kMemoryBase; a document beyond that is refused as malformed
+// (io_exception saying so). A binary or string takes about its own size, so
+// only trees of many small values reach the bound.
+constexpr std::size_t kMemoryFactor = 4;
+constexpr std::size_t kMemoryBase = std::size_t{1} << 20;
+// What one value is charged before its text: the object and its slot.
+constexpr std::size_t kValueCost = 40;
+// What a list or map is charged on top: its type name and vector.
+constexpr std::size_t kContainerCost = 64;
+
+// The memory a document of document_size bytes may take once decoded.
+constexpr std::size_t memory_budget(std::size_t document_size) {
+  return kMemoryFactor * document_size + kMemoryBase;
+}
 // Longest chunk of a string or binary value: longer ones are split.
 constexpr std::size_t kMaxChunk = 0xffff;
 

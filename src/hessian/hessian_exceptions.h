@@ -17,6 +17,19 @@ class io_exception : public std::runtime_error {
   ~io_exception() override;
 };
 
+// An io_exception of one kind: the exchange ran out of its time limit
+// (connection included) before a complete answer arrived. seconds() is the
+// limit that was set.
+class timeout_exception : public io_exception {
+ public:
+  timeout_exception(long seconds, const std::string& message);
+  ~timeout_exception() override;
+  long seconds() const { return seconds_; }
+
+ private:
+  long seconds_;
+};
+
 // The service answered with a Hessian fault. what() is the fault's message
 // exactly as received (the code when the fault carried no message); code() is
 // the fault's code, e.g. "ServiceException", empty when it had none.

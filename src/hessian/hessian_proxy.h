@@ -51,7 +51,8 @@ class hessian_proxy {
 
   // Time limit of each call in seconds, connection included; 0 (the default)
   // waits as long as the service takes. A call that runs out of time throws
-  // io_exception. Negative values count as 0.
+  // exceptions::timeout_exception (an io_exception). Negative values count
+  // as 0.
   void set_timeout(long seconds) { timeout_seconds_ = seconds > 0 ? seconds : 0; }
   long timeout() const { return timeout_seconds_; }
 

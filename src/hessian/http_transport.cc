@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <mutex>
 
@@ -91,7 +93,10 @@ std::string http_post(const std::string& url, std::string_view content_type, std
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_body);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-  if (options.timeout_seconds > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT, options.timeout_seconds);
+  // libcurl counts in milliseconds in an int and refuses a longer limit
+  // without a word, which would leave the exchange unbounded.
+  const long timeout = std::min(options.timeout_seconds, static_cast<long>(INT_MAX / 1000));
+  if (timeout > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT, timeout);
 
   const CURLcode rc = curl_easy_perform(c);
   if (rc != CURLE_OK) {
@@ -101,6 +106,9 @@ std::string http_post(const std::string& url, std::string_view content_type, std
     } else {
       message += curl_easy_strerror(rc);
       if (errbuf[0] != '\0') message += std::string(" (") + errbuf + ")";
+    }
+    if (rc == CURLE_OPERATION_TIMEDOUT && timeout > 0) {
+      throw hessian::exceptions::timeout_exception(timeout, message);
     }
     throw io_exception(message);
   }

@@ -25,7 +25,8 @@ class http_exception : public std::runtime_error {
 }  // namespace exceptions
 
 struct http_options {
-  // Limit of the whole exchange in seconds; 0 is no limit.
+  // Limit of the whole exchange in seconds; 0 is no limit. Longer than
+  // INT_MAX / 1000 seconds (about 24 days) counts as that long.
   long timeout_seconds = 0;
   // Largest answer body accepted; a longer one fails the exchange.
   std::size_t max_reply_bytes = 64u * 1024 * 1024;
@@ -36,7 +37,8 @@ struct http_options {
 // from the environment and follows no redirect.
 // Throws sslpp::exceptions::http_exception for any other status, and
 // hessian::exceptions::io_exception when no complete answer arrives (connection
-// refused or broken, time limit reached, answer too large).
+// refused or broken, answer too large); when the time limit was reached, its
+// kind hessian::exceptions::timeout_exception.
 std::string http_post(const std::string& url, std::string_view content_type, std::string_view body,
                       const http_options& options);
 

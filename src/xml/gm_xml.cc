@@ -191,9 +191,15 @@ bool parse_all(XML_Parser parser, const char* buffer) {
   return true;
 }
 
+// Why the last parse of either reader failed, for callers that explain the
+// failure to someone who cannot read the process log; empty when it did not.
+char g_last_parse_error[128];
+
 void report_parse_error(XML_Parser parser) {
-  DIAG_ERROR("Parse error at line %d:\n%s\n", static_cast<int>(XML_GetCurrentLineNumber(parser)),
-             XML_ErrorString(XML_GetErrorCode(parser)));
+  const int line = static_cast<int>(XML_GetCurrentLineNumber(parser));
+  const char* reason = XML_ErrorString(XML_GetErrorCode(parser));
+  DIAG_ERROR("Parse error at line %d:\n%s\n", line, reason);
+  snprintf(g_last_parse_error, sizeof g_last_parse_error, "line %d: %s", line, or_empty(reason));
 }
 
 void XMLCALL search_start(void*, const XML_Char* name, const XML_Char** atts) {
@@ -319,6 +325,7 @@ KX_RC parse_to_list(const char* fnc, const char* buffer, const char* ParentElem,
   if (!name_fits(fnc, ParentElem, GM_XML_SEARCH_NAME_MAX)) return KX_FAIL;
 
   ListScope scope;
+  g_last_parse_error[0] = '\0';
   g_list.list = list;
   if (PEXLIST_init(list) != KX_SUCCESS) return KX_FAIL;
   bounded_copy(g_list.parent, sizeof g_list.parent, ParentElem);
@@ -352,6 +359,7 @@ KX_RC parse_by_parent(const char* buffer, const char* Element, const char* Paren
     return KX_FAIL;
 
   SearchScope scope;
+  g_last_parse_error[0] = '\0';
   bounded_copy(g_search.element, sizeof g_search.element, Element);
   bounded_copy(g_search.parent, sizeof g_search.parent, ParentElem);
   g_search.value = ElemValue;
@@ -403,6 +411,47 @@ void GM_xml_writeCharacterData(char* xmlbuf, const XML_Char* ElemVal, int len) {
 size_t GM_xml_characterDataLength(const XML_Char* ElemVal, int len) {
   if (ElemVal == nullptr || len <= 0) return 0;
   return escape(ElemVal, static_cast<size_t>(len), Escape::kCharacterData, nullptr);
+}
+
+long GM_xml_unwritable_offset(const char* text, size_t len, int utf8) {
+  if (text == nullptr) return -1;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
+  while (i < len) {
+    const unsigned b = p[i];
+    if (b < 0x80 || !utf8) {
+      // Below 0x20 only tab, line feed and carriage return are characters;
+      // a single-byte code page maps every byte above to one that is.
+      if (b < 0x20 && b != 0x09 && b != 0x0A && b != 0x0D) return static_cast<long>(i);
+      ++i;
+      continue;
+    }
+    size_t n;
+    unsigned cp;
+    if (b >= 0xC2 && b <= 0xDF) {
+      n = 2;
+      cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      n = 3;
+      cp = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      n = 4;
+      cp = b & 0x07;
+    } else {
+      return static_cast<long>(i);  // a continuation byte, C0/C1 or F5-FF
+    }
+    if (len - i < n) return static_cast<long>(i);
+    for (size_t k = 1; k < n; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return static_cast<long>(i);
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
+    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    if (overlong || surrogate || cp == 0xFFFE || cp == 0xFFFF || cp > 0x10FFFF)
+      return static_cast<long>(i);
+    i += n;
+  }
+  return -1;
 }
 
 void GM_xml_writeAttributeValue(char* xmlbuf, const XML_Char* AttrVal) {
@@ -558,6 +607,8 @@ KX_RC GM_XML_ParseBody(const char* buffer, const char* Element, char* ElemValue,
                        char* AttrValue) {
   return parse_in("GM_XML_ParseBody", "BODY", buffer, Element, ElemValue, AttrName, AttrValue);
 }
+
+const char* GM_XML_LastParseError(void) { return g_last_parse_error; }
 
 KX_RC GM_XML_ParseBuf2List(const char* buffer, const char* ParentElem, PEXLIST_handle_typ* list) {
   return parse_to_list("GM_XML_ParseBuf2List", buffer, ParentElem, list, nullptr);

@@ -59,6 +59,17 @@ void GM_xml_writeCharacterData(char *xmlbuf, const XML_Char *ElemVal, int len);
  * (terminator not counted). Lets a caller check that its buffer has room. */
 size_t GM_xml_characterDataLength(const XML_Char *ElemVal, int len);
 
+/* Offset of the first byte of text[0..len) that starts no character an
+ * XML 1.0 document can carry, raw or escaped; -1 when every one can. With
+ * utf8 the text is read as UTF-8: a byte that starts no valid sequence, an
+ * overlong form, a surrogate, U+FFFE, U+FFFF or a code point above U+10FFFF
+ * counts. Otherwise the text is in a single-byte code page such as
+ * Latin-1, where every byte of 128 and above is a character. Either way the
+ * control characters below 0x20 other than tab, line feed and carriage
+ * return count (the writer above would copy them unchanged, making the
+ * document ill-formed). */
+long GM_xml_unwritable_offset(const char *text, size_t len, int utf8);
+
 /* Appends ="'", AttrVal escaped as an attribute value, and "'". The value
  * ends at a byte 0 or 1. Escaping as character data, and in addition the
  * apostrophe (the delimiter) as "&#39;". A null AttrVal is an empty value. */
@@ -152,6 +163,13 @@ KX_RC GM_XML_ParseBody(const char *buffer, const char *Element, char *ElemValue,
  * GM_XML_SEARCH_NAME_MAX, parser not created, document not well-formed or a
  * row could not be stored; rows made before stay in the list. */
 KX_RC GM_XML_ParseBuf2List(const char *buffer, const char *ParentElem, PEXLIST_handle_typ *list);
+
+/* Why the last GM_XML_ParseByParentElement, GM_XML_ParseBuf2List or
+ * GM_XML_ParseBuf2ListByEncoding found its document not well-formed, as
+ * "line <n>: <Expat's reason>"; empty when that parse did not fail so (the
+ * reader's state is process-wide, so this is the last parse of any
+ * caller). */
+const char *GM_XML_LastParseError(void);
 
 /* As GM_XML_ParseBuf2List, with encoding (for example "UTF-8" or
  * "ISO-8859-1") given to the parser as the input encoding; it overrides the

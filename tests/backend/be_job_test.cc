@@ -2,6 +2,7 @@
 // container, as the agent calls it.
 #include "be_job.h"
 
+#include <expat.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -149,10 +150,76 @@ TEST_F(JobActionTest, UnreadableAnswerGivesTheTranslationCode) {
   AgentAttrs in, out;
   out.add("STATUS", "old", 10);
   EXPECT_EQ(job("STATISTICS", in, out), PEX_FAIL);
-  EXPECT_TRUE(error_untouched());
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_STREQ(error_.text,
+               "PEXAPI_JOB_ACTION: the container's answer is not well-formed XML (line 1: "
+               "mismatched tag)");
   EXPECT_EQ(out.value(0), "old");
   EXPECT_TRUE(logged("Failed to translate the following XML buffer into list: " + broken));
   EXPECT_TRUE(logged("'STATISTICS' action failed. Write notification in the sysout file."));
+}
+
+// A reply that is not an answer document fails the action as an
+// untranslatable one does, and says what came instead.
+TEST_F(JobActionTest, ReplyThatIsNoDocumentSaysWhatItWas) {
+  start();
+  container_.answer_raw("#!kx\ntype null\n\n");
+  container_.answer_raw("#!kx\ntype string\n\n" + answer(element("STATUS", "x")));
+  container_.answer_raw("#!kx\ntype int\n\n7");
+  AgentAttrs in, out;
+  out.add("STATUS", "old", 10);
+  // Not TRACK: a track hands the agent a new array every time, which this
+  // test, reusing one list, would have to release after each call.
+  for (const char* kind : {"is null", "is a Hessian String", "is a Hessian Integer"}) {
+    EXPECT_EQ(job("STATISTICS", in, out), PEX_FAIL) << kind;
+    EXPECT_EQ(error_.code, 1u);
+    EXPECT_EQ(std::string(error_.text),
+              std::string("PEXAPI_JOB_ACTION: the container's reply ") + kind +
+                  ", not a binary document");
+  }
+  EXPECT_EQ(out.value(0), "old");
+  EXPECT_TRUE(logged("HessianRemoteAccessor::getResponse: the reply is a Hessian Null, not a "
+                     "binary value: taken as an empty answer"));
+}
+
+// A request that cannot be sent whole and well-formed is refused before the
+// container is asked, and the agent reads why.
+TEST_F(JobActionTest, RefusedRequestsSayWhyAndSendNothing) {
+  start();
+  AgentAttrs big, out;
+  big.add("ORDERNO", "X1");
+  big.add("BIG", std::string(100000, 'b'));
+  big.add("AFTER", std::string(50, 'a'));
+  EXPECT_EQ(job("SUBMIT", big, out), PEX_FAIL);
+  EXPECT_EQ(error_.code, 1u);
+  const size_t needed =
+      request("SUBMIT", element("ORDERNO", "X1") + element("BIG", std::string(100000, 'b')) +
+                            element("AFTER", std::string(50, 'a')) + element("DBGLVL", "0") +
+                            element("TRACKER_EVENT_PORT", "-1"))
+          .size();
+  EXPECT_EQ(std::string(error_.text),
+            "PEXAPI_JOB_ACTION: request document for action 'SUBMIT' not sent: it needs " +
+                std::to_string(needed) +
+                " bytes, more than the 99999 that fit (element 'BIG' and those after it left "
+                "out)");
+
+  AgentAttrs control;
+  control.add("JOBNAME", "ok");
+  control.add("%%PARM1", std::string("a\x01" "b", 3));
+  EXPECT_EQ(job("TRACK", control, out), PEX_FAIL);
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_STREQ(error_.text,
+               "PEXAPI_JOB_ACTION: request document not sent: the value of attribute '%%PARM1' "
+               "holds the byte 0x01 at offset 1, which an XML 1.0 document cannot carry");
+
+  AgentAttrs key;
+  key.add(std::string("K\x1b" "Y", 3), "v");
+  EXPECT_EQ(job("KILL", key, out), PEX_FAIL);
+  EXPECT_STREQ(error_.text,
+               "PEXAPI_JOB_ACTION: request document not sent: the name of input attribute 1 "
+               "holds the byte 0x1B at offset 1, which an XML 1.0 document cannot carry");
+  EXPECT_EQ(container_.request_count(), 0);
+  EXPECT_FALSE(logged("'SUBMIT' action failed. Write notification in the sysout file."));
 }
 
 TEST_F(JobActionTest, KillStopsAtTheFirstElementTheAgentDidNotCreate) {
@@ -162,13 +229,104 @@ TEST_F(JobActionTest, KillStopsAtTheFirstElementTheAgentDidNotCreate) {
   out.add("MSG", "old", 10);
   out.add("STATUS", "", 10);
   EXPECT_EQ(job("KILL", in, out), PEX_EOS);
-  EXPECT_TRUE(error_untouched());
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_STREQ(error_.text,
+               "PEXAPI_JOB_ACTION: the answer's element <AUTOEDITOUT1> has no output attribute "
+               "of that name; it and the elements after it were not stored");
   EXPECT_FALSE(out.replaced());  // autoedits are a track's only
   EXPECT_EQ(out.count(), 2);
   EXPECT_EQ(out.value(1), "KILLED");
   EXPECT_EQ(out.value(0), "old");
   EXPECT_TRUE(logged("ERROR: Failed to update <AUTOEDITOUT1> with value <A=1>"));
   EXPECT_TRUE(logged("'KILL' action failed. Write notification in the sysout file."));
+}
+
+// The container's side reads requests with a conforming XML parser; here
+// Expat itself stands in for it. Returns whether doc is well-formed and puts
+// the text of the first element called name into *text.
+bool expat_reads(const std::string& doc, const std::string& name, std::string* text) {
+  struct State {
+    std::string name;
+    std::string* text;
+    int inside = 0;
+    bool done = false;
+  } state{name, text};
+  text->clear();
+  XML_Parser parser = XML_ParserCreate(nullptr);
+  XML_SetUserData(parser, &state);
+  XML_SetElementHandler(
+      parser,
+      [](void* d, const XML_Char* n, const XML_Char**) {
+        auto* st = static_cast<State*>(d);
+        if (!st->done && st->name == n) ++st->inside;
+      },
+      [](void* d, const XML_Char* n) {
+        auto* st = static_cast<State*>(d);
+        if (st->inside > 0 && st->name == n) {
+          st->inside = 0;
+          st->done = true;
+        }
+      });
+  XML_SetCharacterDataHandler(parser, [](void* d, const XML_Char* s, int len) {
+    auto* st = static_cast<State*>(d);
+    if (st->inside > 0) st->text->append(s, static_cast<size_t>(len));
+  });
+  const bool ok = XML_Parse(parser, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
+  XML_ParserFree(parser);
+  return ok;
+}
+
+std::string latin1_to_utf8(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Every byte an agent's value may hold arrives inside a document a
+// conforming parser reads, escaped or as it is; the ones XML cannot carry
+// are refused (above), never sent raw.
+TEST_F(JobActionTest, WhatTheContainerReceivesIsWellFormed) {
+  start();
+  std::string every;  // Latin-1: all but NUL and the refused controls
+  for (int b = 1; b < 256; ++b) {
+    if (b >= 0x20 || b == '\t' || b == '\n' || b == '\r') every += static_cast<char>(b);
+  }
+  AgentAttrs in, out;
+  in.add("ALL", every);
+  in.add(std::string("%%CAF\xC9", 6), "k");  // not an ASCII name: sent as a pair
+  ASSERT_EQ(job("SUBMIT", in, out), PEX_SUCCESS) << error_.text;
+  std::string text;
+  ASSERT_TRUE(expat_reads(container_.request(1), "ALL", &text)) << container_.request(1);
+  EXPECT_EQ(text, latin1_to_utf8(every));
+  ASSERT_TRUE(expat_reads(container_.request(1), "ZRT_ATTR_KEY_1", &text));
+  EXPECT_EQ(text, "CAF\xC3\x89");
+
+  // In I18N mode the agent's text is UTF-8 and goes as it is: it must be
+  // UTF-8 of characters XML carries.
+  wd_.write_table("CONFIG", "I18N CJK\n");
+  const std::string utf8 = "tab\there \xE2\x82\xAC \xF0\x9F\x98\x80 \xEF\xBF\xBD <&>";
+  AgentAttrs cjk;
+  cjk.add("TEXT", utf8);
+  ASSERT_EQ(job("TRACK", cjk, out), PEX_SUCCESS) << error_.text;
+  ASSERT_TRUE(expat_reads(container_.request(2), "TEXT", &text)) << container_.request(2);
+  EXPECT_EQ(text, utf8);
+  for (const std::string& bad : {std::string("caf\xE9"), std::string("\xED\xA0\x80"),
+                                 std::string("\xEF\xBF\xBF"), std::string("\xC0\xAF")}) {
+    AgentAttrs broken;
+    broken.add("TEXT", "ok " + bad);
+    EXPECT_EQ(job("TRACK", broken, out), PEX_FAIL);
+    EXPECT_EQ(std::string(error_.text).find("the value of attribute 'TEXT' holds the byte 0x"),
+              std::string("PEXAPI_JOB_ACTION: request document not sent: ").size())
+        << error_.text;
+  }
+  EXPECT_EQ(container_.request_count(), 2);
 }
 
 // ---- extended autoedits ------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "be_loadfile.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -76,6 +77,27 @@ TEST_F(LoadFileTest, LinesLongerThanOneReadArriveWhole) {
   std::string text;
   EXPECT_EQ(load("long.xml", 30000, &text), 1);
   EXPECT_EQ(text, long_line + "end");
+}
+
+// Trimming can make lines keep nothing, so what is read has its own bound:
+// BE_LOADFILE_READ_FACTOR times the buffer.
+TEST_F(LoadFileTest, ReadingEndsWithinFourTimesTheBuffer) {
+  ASSERT_EQ(symlink("/dev/zero", wd_.file("data/zero.xml").c_str()), 0);
+  std::string text;
+  EXPECT_EQ(load("zero.xml", 1000, &text, "keep"), 2);
+  EXPECT_EQ(text, "keep");
+  EXPECT_TRUE(logged("BE_load_file_to_string: " + wd_.file("data/zero.xml") +
+                     " holds more than 4000 bytes; not read further"));
+
+  // Blank lines and indentation within the bound are trimmed as always...
+  const std::string head = "<a>" + std::string(2000, ' ') + "\n";
+  wd_.write("data/padded.xml", head + std::string(1500, '\n') + "\t<b/>\n");
+  EXPECT_EQ(load("padded.xml", 1000, &text), 1);
+  EXPECT_EQ(text, "<a>\t<b/>");
+  // ... beyond it the file counts as one that does not fit.
+  wd_.write("data/padded.xml", head + std::string(2100, '\n') + "\t<b/>\n");
+  EXPECT_EQ(load("padded.xml", 1000, &text), 2);
+  EXPECT_EQ(text, "<a>");
 }
 
 TEST_F(LoadFileTest, EmptyAndMissingFiles) {

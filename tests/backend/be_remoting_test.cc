@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "agent_env.h"
+#include "be_container.h"
 #include "be_lock.h"
 #include "be_requests.h"
 
@@ -146,8 +148,9 @@ TEST_F(RemotingTest, I18nModeLeavesBothDirectionsUnconverted) {
   conf_for_container();
 
   HessianRemoteAccessor accessor = production_accessor();
-  ASSERT_EQ(call(accessor, answer(element("V", "caf\xE9")).c_str()), PEX_SUCCESS);
-  EXPECT_EQ(container_.request(1), answer(element("V", "caf\xE9")));
+  // Converted from Latin-1 it would arrive as caf\xC3\x83\xC2\xA9.
+  ASSERT_EQ(call(accessor, answer(element("V", "caf\xC3\xA9")).c_str()), PEX_SUCCESS);
+  EXPECT_EQ(container_.request(1), answer(element("V", "caf\xC3\xA9")));
   EXPECT_EQ(accessor.getResponse(), answer(element("V", "na\xC3\xAFve")));
   EXPECT_EQ(count_logged("HessianRemoteAccessor::call: Allocated memory for UTF-8 conversion"), 0);
 }
@@ -203,6 +206,7 @@ TEST_F(RemotingTest, TransportFailuresNameTheirKind) {
 TEST_F(RemotingTest, RequestTimeoutBoundsASlowContainer) {
   container_.answer_after(4000, answer(""));
   container_.answer_after(1200, answer(element("N", "2")));
+  container_.answer_after(1200, answer(element("N", "3")));
   container_.start();
 
   HessianRemoteAccessor accessor = production_accessor();
@@ -210,12 +214,24 @@ TEST_F(RemotingTest, RequestTimeoutBoundsASlowContainer) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(call(accessor, answer("").c_str()), PEX_FAIL);
   EXPECT_LT(seconds_since(start), 3.0);
-  EXPECT_EQ(reason().rfind("io exception: ", 0), 0u) << error_.text;
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_EQ(reason(),
+            "io exception: no answer from the container within 1 seconds; the limit is "
+            "RequestTimeout in kx_container_conf.xml (0: no limit)");
+  EXPECT_TRUE(logged("HessianRemoteAccessor::call: RequestTimeout 1 seconds"));
 
-  // Without the element the call waits as long as the container takes.
+  // Without the element a hung container is given up after five minutes; a
+  // slow one that answers within them is waited for.
   conf_for_container();
   EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(accessor.getResponse(), answer(element("N", "2")));
+  EXPECT_TRUE(logged("HessianRemoteAccessor::call: RequestTimeout 300 seconds"));
+
+  // 0 asks for no limit at all.
+  conf_for_container(element("RequestTimeout", "0"));
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+  EXPECT_EQ(accessor.getResponse(), answer(element("N", "3")));
+  EXPECT_TRUE(logged("HessianRemoteAccessor::call: RequestTimeout 0: no limit"));
 }
 
 TEST_F(RemotingTest, ContainerDownAndLockNotObtained) {
@@ -263,6 +279,25 @@ TEST_F(RemotingTest, NullRequestIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(accessor.call(nullptr, nullptr), PEX_FAIL);  // no record to fill: no crash
 }
 
+// Whatever built the text (the agent builds list requests itself), the
+// container never gets a document XML cannot read, and no container is
+// started for one.
+TEST_F(RemotingTest, TextXmlCannotCarryIsNotSent) {
+  write_conf(element("Port", std::to_string(kxtest::free_loopback_port())));
+  HessianRemoteAccessor accessor = production_accessor();
+  EXPECT_EQ(call(accessor, answer(element("V", std::string("a\x02"))).c_str()), PEX_FAIL);
+  EXPECT_EQ(error_.code, 1u);
+  const size_t at = answer("").find("</BODY>") + 4;  // inside <V>
+  EXPECT_EQ(reason(), "HessianRemoteAccessor::call, request document not sent: it holds the byte "
+                      "0x02 at offset " + std::to_string(at) +
+                      ", which an XML 1.0 document in UTF-8 cannot carry");
+  wd_.write_table("CONFIG", "I18N CJK\n");
+  EXPECT_EQ(call(accessor, answer(element("V", "caf\xE9")).c_str()), PEX_FAIL);
+  EXPECT_NE(reason().find("the byte 0xE9 at offset"), std::string::npos) << error_.text;
+  EXPECT_FALSE(kxtest::file_exists(container_dir() + "/lock.dat"));
+  EXPECT_TRUE(container_.start_script_calls().empty());
+}
+
 // ---- configuration file ----------------------------------------------------------
 
 TEST_F(RemotingTest, ConfigurationWithByteOrderMarkIsRead) {
@@ -296,6 +331,25 @@ TEST_F(RemotingTest, ValuesThatAreNotUnsignedNumbersLeaveTheDefault) {
     EXPECT_EQ(accessor.get_port(), port) << children;
     EXPECT_EQ(accessor.get_server(), "127.0.0.1") << children;
   }
+}
+
+// Read on every call: a configuration that never ends leaves the defaults
+// after a bounded read instead of holding the call.
+TEST_F(RemotingTest, ConfigurationThatNeverEndsLeavesTheDefaults) {
+  container_.start();
+  block_lock();
+  ASSERT_EQ(symlink("/dev/zero", wd_.file("data/kx_container_conf.xml").c_str()), 0);
+  const std::string port = std::to_string(container_.port());
+  HessianRemoteAccessor accessor(port, BE_REMOTE_METHOD, "127.0.0.1", BE_REMOTE_PATH);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+  EXPECT_EQ(isKerberosMode(), 0);
+  EXPECT_LT(seconds_since(start), 2.0);
+  EXPECT_EQ(accessor.get_port(), port);
+  EXPECT_EQ(count_logged("BE_load_file_to_string: " + container_dir() +
+                         "/../data/kx_container_conf.xml holds more than 400000 bytes; not read "
+                         "further"),
+            2);
 }
 
 // ---- recovery (each waits through the start pause) ---------------------------------

@@ -239,8 +239,11 @@ TEST_F(RequestsTest, DocumentThatWouldOverrunItsBufferIsRefused) {
   AgentAttrs over{{"A", std::string(60000, 'a')}, {"B", std::string(room + 1, 'b')}};
   GenericRequest too_big("TRACK", over.list());
   EXPECT_EQ(nullptr, too_big.toXml(false));
-  EXPECT_TRUE(logged("RequestGeneratorInterface::toXml: request document for action 'TRACK' "
-                     "does not fit in 100000 bytes (stopped at element 'DBGLVL'), request refused"));
+  const std::string refusal = "request document for action 'TRACK' not sent: it needs 100000 "
+                              "bytes, more than the 99999 that fit (element 'DBGLVL' and those "
+                              "after it left out)";
+  EXPECT_EQ(refusal, too_big.refusal());
+  EXPECT_TRUE(logged("RequestGeneratorInterface::toXml: " + refusal));
 
   // Escaping counts: a short text whose escapes do not fit, in a subclass.
   AgentAttrs quotes{{"Q", std::string(20000, '"')}};
@@ -249,6 +252,64 @@ TEST_F(RequestsTest, DocumentThatWouldOverrunItsBufferIsRefused) {
 
   // The refusal leaves nothing behind for the next request.
   EXPECT_EQ(doc, render(fits, false));
+  EXPECT_STREQ("", fits.refusal());
+}
+
+// A control character cannot stand in an XML 1.0 document even escaped, so
+// a text holding one refuses the request, wherever it is; in I18N mode the
+// text must also be UTF-8. Bytes of a single-byte code page above 127 are
+// characters and pass.
+TEST_F(RequestsTest, TextsXmlCannotCarryRefuseTheRequest) {
+  const std::string tail = " which an XML 1.0 document cannot carry";
+  AgentAttrs value{{"OK", "caf\xE9 \x7F\x85\xFF"}, {"%%P", std::string("x\x1Fy")}};
+  GenericRequest by_value("TRACK", value.list());
+  EXPECT_EQ(nullptr, by_value.toXml(false));
+  EXPECT_EQ("request document not sent: the value of attribute '%%P' holds the byte 0x1F at "
+            "offset 1," + tail,
+            std::string(by_value.refusal()));
+  EXPECT_TRUE(logged("RequestGeneratorInterface::toXml: " + std::string(by_value.refusal())));
+
+  AgentAttrs name{{"A", "1"}, {std::string("B\x0C"), "2"}};
+  GenericRequest by_name("TRACK", name.list());
+  EXPECT_EQ(nullptr, by_name.toXml(false));
+  EXPECT_EQ("request document not sent: the name of input attribute 2 holds the byte 0x0C at "
+            "offset 1," + tail,
+            std::string(by_name.refusal()));
+
+  GenericRequest by_action("TR\x08" "CK", nullptr);
+  EXPECT_EQ(nullptr, by_action.toXml(false));
+  EXPECT_EQ("request document not sent: the action name holds the byte 0x08 at offset 2," + tail,
+            std::string(by_action.refusal()));
+
+  RequestJobSubmit by_port("SUBMIT", nullptr, "\x01");
+  EXPECT_EQ(nullptr, by_port.toXml(false));
+  EXPECT_EQ("request document not sent: the value of TRACKER_EVENT_PORT holds the byte 0x01 at "
+            "offset 0," + tail,
+            std::string(by_port.refusal()));
+
+  // Latin-1 bytes above 127 are characters; the same bytes are not UTF-8.
+  AgentAttrs latin1{{"OK", "caf\xE9 \x7F\x85\xFF"}};
+  GenericRequest fine("TRACK", latin1.list());
+  EXPECT_EQ("<OK>caf\xE9 \x7F\x85\xFF</OK><DBGLVL>0</DBGLVL>", body_of(render(fine, false)));
+  write_config("I18N CJK\n", 5);
+  EXPECT_EQ(nullptr, fine.toXml(false));
+  EXPECT_EQ("request document not sent: the value of attribute 'OK' holds the byte 0xE9 at "
+            "offset 3," + tail,
+            std::string(fine.refusal()));
+  AgentAttrs utf8{{"OK", "caf\xC3\xA9"}};
+  GenericRequest fine8("TRACK", utf8.list());
+  EXPECT_EQ("<OK>caf\xC3\xA9</OK><DBGLVL>0</DBGLVL>", body_of(render(fine8, false)));
+}
+
+// Which bytes above 127 may stand in an element name depends on the code
+// page and the character; such a key goes as a name/value pair of text.
+TEST_F(RequestsTest, KeysBeyondAsciiTravelAsPairs) {
+  AgentAttrs attrs{{"%%CAF\xC9", "1"}, {"A\xD7" "B", "2"}};
+  GenericRequest request("TRACK", attrs.list());
+  EXPECT_EQ("<ZRT_ATTR_KEY_1>CAF\xC9</ZRT_ATTR_KEY_1><ZRT_ATTR_VAL_1>1</ZRT_ATTR_VAL_1>"
+            "<ZRT_ATTR_KEY_2>A\xD7" "B</ZRT_ATTR_KEY_2><ZRT_ATTR_VAL_2>2</ZRT_ATTR_VAL_2>"
+            "<DBGLVL>0</DBGLVL>",
+            body_of(render(request, false)));
 }
 
 // A request kind that sets no action of its own, and a body written by hand.

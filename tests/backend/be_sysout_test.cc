@@ -135,7 +135,10 @@ TEST_F(SysoutTest, BlockAnswerFailures) {
   EXPECT_EQ(read(out), PEX_FAIL);
   EXPECT_EQ(out.value(0), "orphan block");
   EXPECT_EQ(offset(), 700u);
-  EXPECT_TRUE(error_untouched());
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_STREQ(error_.text,
+               "PEXAPI_SYSOUT_DATA_READ: the container's answer to SYSOUT_GET holds no "
+               "SYSOUT_OFFSET, so the read cannot go on");
   EXPECT_TRUE(logged("Failed to keep track of sysout read offset"));
 
   EXPECT_EQ(read(out), PEX_FAIL);
@@ -144,7 +147,10 @@ TEST_F(SysoutTest, BlockAnswerFailures) {
   EXPECT_EQ(out.value(0), "orphan block");
 
   EXPECT_EQ(read(out), PEX_FAIL);
-  EXPECT_TRUE(error_untouched());
+  EXPECT_EQ(error_.code, 1u);
+  EXPECT_STREQ(error_.text,
+               "PEXAPI_SYSOUT_DATA_READ: the container's answer is not well-formed XML (line 1: "
+               "no element found)");
   EXPECT_TRUE(logged("Failed to translate the following XML buffer into list: " +
                      std::string(kDecl) + "<TWBKX><BODY><SYSOUT_TEXT>cut"));
   EXPECT_EQ(offset(), 700u);

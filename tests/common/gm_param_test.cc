@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <string>
@@ -118,6 +119,62 @@ TEST(GmParamFile, ReadsInPiecesAndStopsAtALongKey) {
   ASSERT_EQ(KX_SUCCESS, GM_PARAM_load_file_option1(&list, "./data/O.dat", 0));
   EXPECT_EQ((Rows{{"a", "1"}}), rows_of(&list));
   GM_PARAM_list_clear(&list);
+}
+
+// The process log of the working directory, taking lines up to level 4.
+class ParamLog {
+ public:
+  ParamLog() {
+    char empty[] = "";
+    char name[] = "PT";
+    OS_DIAG_initialize(empty, name);
+    DIAG_set_debug_level(4);
+  }
+  std::string text() const {
+    return kxtest::read_file("proclog/PT_" + std::to_string(getpid()) + ".log");
+  }
+  int count(const std::string &line) const {
+    const std::string all = text();
+    int n = 0;
+    for (size_t p = all.find(line); p != std::string::npos; p = all.find(line, p + 1)) ++n;
+    return n;
+  }
+};
+
+// What is read is bounded, not only what is kept: a link to /dev/zero gives
+// lines that keep nothing, a huge file rows nobody needs.
+TEST(GmParamFile, ReadingStopsAtTheByteLimit) {
+  kxtest::TestWorkdir wd;
+  ParamLog log;
+  ASSERT_EQ(0, symlink("/dev/zero", "data/ZERO.dat"));
+  PEXLIST_handle_typ list;
+  ASSERT_EQ(KX_SUCCESS, GM_PARAM_load_file(&list, "./data/ZERO.dat"));
+  EXPECT_EQ(Rows{}, rows_of(&list));
+  const std::string too_long = "file ./data/ZERO.dat is longer than 4194304 bytes: reading "
+                               "stopped there";
+  EXPECT_EQ(1, log.count(too_long));
+
+  // Only whole pieces up to the limit are parsed: the row that starts within
+  // it is kept, the one beyond it is not.
+  const std::string comment = "#" + std::string(1000, 'c') + "\n";
+  std::string big = "A 1\n";
+  while (big.size() + comment.size() <= GM_PARAM_FILE_MAX - 4) big += comment;
+  big += std::string(GM_PARAM_FILE_MAX - 4 - big.size(), '\n');
+  big += "B 2\nC 3\n";  // B ends at the limit, C lies beyond it
+  ASSERT_GT(big.size(), static_cast<size_t>(GM_PARAM_FILE_MAX));
+  wd.write_table("BIG", big);
+  ASSERT_EQ(KX_SUCCESS, GM_PARAM_load_file(&list, "./data/BIG.dat"));
+  EXPECT_EQ((Rows{{"A", "1"}, {"B", "2"}}), rows_of(&list));
+  GM_PARAM_list_clear(&list);
+  EXPECT_EQ(1, log.count("file ./data/BIG.dat is longer than 4194304 bytes"));
+
+  // A table whose file never ends is loaded once, empty: every lookup then
+  // answers at once with the caller's default.
+  ASSERT_EQ(0, symlink("/dev/zero", "data/CONFIG.dat"));
+  EXPECT_EQ("untouched", get("CONFIG", "DBGLVL", KX_EOS));
+  EXPECT_EQ("untouched", get("CONFIG", "I18N", KX_EOS));
+  EXPECT_EQ(1, log.count("file ./data/CONFIG.dat is longer than 4194304 bytes"));
+  DIAG_set_debug_level(0);
 }
 
 TEST(GmParamTable, LoadsOnFirstUseAndAnswersExactKeys) {

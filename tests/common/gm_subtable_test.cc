@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -76,6 +77,29 @@ TEST(GmSubtableFile, LongKeyFailsAndKeepsCompletedSections) {
   // In the registry a failed read registers nothing.
   EXPECT_EQ(KX_FAIL, GM_PARAM_subtable_load("S", 1));
   EXPECT_EQ(0, PEXLIST_count(&SUBTABLE_list));
+}
+
+// A sectioned file that does not fit its reader fails as a whole, like one
+// with a key that does not fit, after at most GM_PARAM_FILE_MAX bytes.
+TEST(GmSubtableFile, FileBeyondTheByteLimitFails) {
+  kxtest::TestWorkdir wd;
+  ASSERT_EQ(0, symlink("/dev/zero", "data/ZERO.dat"));
+  PEXLIST_handle_typ list;
+  EXPECT_EQ(KX_FAIL, GM_PARAM_subtable_load_file(&list, "./data/ZERO.dat"));
+  EXPECT_EQ(0, PEXLIST_count(&list));
+
+  std::string big = "[FIRST]\nk 1\n[SECOND]\n";
+  const std::string row = "key " + std::string(1000, 'v') + "\n";
+  while (big.size() <= GM_PARAM_FILE_MAX) big += row;
+  wd.write_table("BIG", big);
+  EXPECT_EQ(KX_FAIL, GM_PARAM_subtable_load_file(&list, "./data/BIG.dat"));
+  EXPECT_EQ((Sections{{"FIRST", {{"k", "1"}}}}), sections_of(&list));
+  GM_PARAM_subtable_list_clear(&list);
+
+  ASSERT_EQ(0, symlink("/dev/zero", "data/NET.dat"));
+  char value[2048] = "untouched";
+  EXPECT_EQ(KX_FAIL, GM_PARAM_subtable_get("NET", "HOSTS", "Port", value));
+  EXPECT_STREQ("untouched", value);
 }
 
 TEST(GmSubtableTable, LookupChangeAndReload) {

@@ -420,4 +420,34 @@ TEST_F(OsDiag, VersionsFileIsCopiedWhole) {
   EXPECT_STREQ(error, "null file pointer");
 }
 
+// The copy goes into the log at a critical event: a versions file that never
+// ends (or a huge one) must not make every dump endless.
+TEST_F(OsDiag, VersionsFileIsCopiedUpTo64Kilobytes) {
+  TestWorkdir wd;
+  const std::string line(99, 'v');
+  std::string content;
+  while (content.size() < 70000) content += line + "\n";
+  wd.write("versions.txt", content);
+  ASSERT_EQ(symlink("/dev/zero", "zero.txt"), 0);
+  char error[OS_DIAG_ERROR_SIZE] = "";
+  FILE* out = fopen("out.txt", "w");
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(kx::diag::copy_text_file(out, "versions.txt", error, sizeof error), KX_SUCCESS);
+  fclose(out);
+  // Whole lines of 100 bytes: 655 of them fit in 65,536 bytes.
+  std::string kept;
+  for (int i = 0; i < 655; ++i) kept += line + "\n";
+  EXPECT_EQ(read_file("out.txt"),
+            kept + "installed-versions file 'versions.txt' is longer than 65536 bytes: the rest "
+                   "is left out\n");
+
+  out = fopen("out.txt", "w");
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(kx::diag::copy_text_file(out, "zero.txt", error, sizeof error), KX_SUCCESS);
+  fclose(out);
+  EXPECT_EQ(read_file("out.txt"),
+            "installed-versions file 'zero.txt' is longer than 65536 bytes: the rest is left "
+            "out\n");
+}
+
 }  // namespace

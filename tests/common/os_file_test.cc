@@ -135,6 +135,28 @@ TEST_F(FileLayer, FgetsOnEmptyAndUnterminatedFiles) {
   EXPECT_EQ(OS_FILE_fgets(line, sizeof line, nullptr), KX_FAIL);
 }
 
+// Readers of operator-supplied files bound what they read by this count: a
+// zero byte must count, or a link to /dev/zero would read empty lines forever.
+TEST_F(FileLayer, FgetsLenCountsEveryByteTaken) {
+  work_.write("zeros", std::string("a\0b\n", 4) + std::string(10, '\0'));
+  char line[8];
+  long length = -1;
+  FILE *fp = nullptr;
+  ASSERT_EQ(OS_FILE_fopen("zeros", &fp, OS_FILE_READ), KX_SUCCESS);
+  EXPECT_EQ(OS_FILE_fgets_len(line, sizeof line, fp, &length), KX_SUCCESS);
+  EXPECT_EQ(length, 4);
+  EXPECT_EQ(std::string(line, 4), std::string("a\0b\n", 4));
+  EXPECT_EQ(OS_FILE_fgets_len(line, sizeof line, fp, &length), KX_SUCCESS);
+  EXPECT_EQ(length, 7);  // size - 1
+  EXPECT_EQ(OS_FILE_fgets_len(line, sizeof line, fp, nullptr), KX_SUCCESS);
+  EXPECT_EQ(OS_FILE_fgets_len(line, sizeof line, fp, &length), KX_FAIL);
+  EXPECT_EQ(length, 0);
+  EXPECT_STREQ(line, "");
+  EXPECT_EQ(OS_FILE_fclose(fp), KX_SUCCESS);
+  EXPECT_EQ(OS_FILE_fgets_len(line, sizeof line, nullptr, &length), KX_FAIL);
+  EXPECT_EQ(OS_FILE_fgets_len(line, 0, fp, &length), KX_FAIL);
+}
+
 TEST_F(FileLayer, FputsAddsTheNewlineAndCutsAt4999) {
   FILE *fp = nullptr;
   ASSERT_EQ(OS_FILE_fopen("out", &fp, OS_FILE_WRITE), KX_SUCCESS);
@@ -394,6 +416,20 @@ TEST_F(FileLayer, FileHelpers) {
   EXPECT_EQ(OS_FILE_delete_files(files), KX_FAIL);  // e3 never existed
   EXPECT_FALSE(OS_FILE_is_exist("e1"));
   EXPECT_FALSE(OS_FILE_is_exist("e2"));
+}
+
+// A device has no end to copy or translate up to.
+TEST_F(FileLayer, WholeFileHelpersRefuseADevice) {
+  ASSERT_EQ(symlink("/dev/zero", path("zero").c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(OS_FILE_copy("zero", "dst"), KX_FAIL);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(OS_FILE_is_exist("dst"));
+  EXPECT_EQ(OS_FILE_translate_pc_to_unix("zero"), KX_FAIL);
+  EXPECT_EQ(OS_FILE_translate_unix_to_pc("zero"), KX_FAIL);
+  int width = 7;
+  EXPECT_EQ(OS_FILE_width("zero", 80, &width), KX_FAIL);
+  EXPECT_EQ(width, 0);
 }
 
 TEST_F(FileLayer, Directories) {

@@ -175,6 +175,24 @@ TEST_F(Acceleration, FileWordsSetGetDelete) {
   EXPECT_EQ(OS_TIME_set_sdate(nullptr), KX_FAIL);
 }
 
+// The files live in a shared directory anyone may write: only their first
+// 512 bytes are looked at, so a link to a device that never ends costs one
+// small read.
+TEST_F(Acceleration, OnlyTheStartOfATimeFileIsRead) {
+  setenv("WEXAGENT_TIME_ACC", "1", 1);
+  char word[20];
+  ASSERT_EQ(symlink("/dev/zero", file("WEXAGENT_FACTOR").c_str()), 0);
+  EXPECT_EQ(OS_TIME_get_factor(word), KX_FAIL);
+  time_t t = 1234567;
+  OS_TIME_acceleration(&t);
+  EXPECT_EQ(t, 1234567);
+  work_.write("WEXAGENT_ODAT", std::string(511, ' ') + "20240101");
+  ASSERT_EQ(OS_TIME_get_odate(word), KX_SUCCESS);
+  EXPECT_STREQ(word, "2");
+  work_.write("WEXAGENT_ODAT", std::string(512, '\n') + "20240101");
+  EXPECT_EQ(OS_TIME_get_odate(word), KX_FAIL);
+}
+
 TEST(OsTime, SleepReturnsAtOnceForNothingAndWaitsOtherwise) {
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(OS_TIME_sleep(0), KX_SUCCESS);

@@ -415,6 +415,66 @@ TEST(HessianCodec, RepeatedNameReferencesAreBounded) {
   }
 }
 
+// One byte on the wire can become tens of bytes of tree: a 63 MB reply that
+// was a list of nulls once took 2.6 GB. The decoder now refuses a document
+// whose values would take more than kMemoryFactor times its size (plus
+// kMemoryBase), here in the same forms scaled down.
+TEST(HessianCodec, DecodedMemoryIsBoundedByTheDocumentSize) {
+  auto nulls = [](int version, bool counted, std::size_t n) {
+    std::string v;
+    if (version == 1) {
+      v = std::string("r\x01\x00V", 4);
+      if (counted) v += std::string("l", 1) + bytes({int(n >> 24), int((n >> 16) & 0xff),
+                                                     int((n >> 8) & 0xff), int(n & 0xff)});
+      return v + std::string(n, 'N') + "zz";
+    }
+    v = std::string("H\x02\x00R", 4);
+    if (!counted) return v + "W" + std::string(n, 'N') + "Z";
+    return v + "XI" + bytes({int(n >> 24), int((n >> 16) & 0xff), int((n >> 8) & 0xff),
+                              int(n & 0xff)}) + std::string(n, 'N');
+  };
+  const std::size_t big = 2000000;  // 80 MB of tree at kValueCost each: far beyond 4 x 2 MB
+  for (int version : {1, 2}) {
+    for (bool counted : {false, true}) {
+      SCOPED_TRACE(std::to_string(version) + (counted ? " counted" : " open"));
+      std::unique_ptr<Object> small = codec::decode_reply(nulls(version, counted, 1000));
+      ASSERT_NE(dynamic_cast<const List*>(small.get()), nullptr);
+      EXPECT_EQ(dynamic_cast<const List*>(small.get())->size(), 1000u);
+      try {
+        codec::decode_reply(nulls(version, counted, big));
+        ADD_FAILURE() << "decoded";
+      } catch (const io_exception& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(what.rfind("malformed Hessian data at byte ", 0), 0u) << what;
+        const std::string size = std::to_string(nulls(version, counted, big).size());
+        EXPECT_NE(what.find("decoded values would take more than " +
+                            std::to_string(codec::memory_budget(std::stoul(size))) +
+                            " bytes of memory (4 times the " + size +
+                            "-byte document and 1048576 more); refused"),
+                  std::string::npos)
+            << what;
+      }
+    }
+  }
+  // Objects of a class without fields are a byte each, and maps.
+  std::string objects = std::string("H\x02\x00RW", 5) + std::string("C\x01P\x90", 4);
+  objects += std::string(big, '\x60') + "Z";
+  EXPECT_THROW(codec::decode_reply(objects), io_exception);
+
+  // What a container really sends takes about its own size and passes: one
+  // large binary, or many small ones in a list.
+  const std::string large = pattern(8u << 20);
+  std::unique_ptr<Object> v = codec::decode_reply(
+      codec::encode_reply(std::make_unique<Binary>(large).get(), 2));
+  EXPECT_EQ(dynamic_cast<const Binary*>(v.get())->value(), large);
+  auto list = std::make_unique<List>();
+  for (int i = 0; i < 20000; ++i) list->add(std::make_unique<Binary>(pattern(200)));
+  for (int version : {1, 2}) {
+    v = codec::decode_reply(codec::encode_reply(list.get(), version));
+    EXPECT_EQ(dynamic_cast<const List*>(v.get())->size(), 20000u);
+  }
+}
+
 // --- the service side -------------------------------------------------------
 
 TEST(HessianCodec, CallsOfEitherVersionDecode) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <expat.h>
 #include <gtest/gtest.h>
 
 #include "os_diag.h"
@@ -207,7 +208,11 @@ TEST_F(XmlTest, TruncatedDocument) {
   PEXLIST_handle_typ list;
   EXPECT_EQ(GM_XML_ParseBuf2List("<BODY>\n<A>1</A>\n<B>2", "BODY", &list), KX_FAIL);
   EXPECT_TRUE(logged("Parse error at line 3:\nno element found\n\n"));
+  EXPECT_STREQ(GM_XML_LastParseError(), "line 3: no element found");
   EXPECT_EQ(take_rows(&list), (Rows{{"A", "1"}}));
+  EXPECT_EQ(GM_XML_ParseBuf2List("<BODY><A>1</A></BODY>", "BODY", &list), KX_SUCCESS);
+  EXPECT_STREQ(GM_XML_LastParseError(), "");
+  take_rows(&list);
 
   char val[GM_XML_OUTPUT_SIZE] = "", an[GM_XML_OUTPUT_SIZE] = "", av[GM_XML_OUTPUT_SIZE] = "";
   EXPECT_EQ(GM_XML_ParseByParentElement("<KXError><Code>5</Code><Mess", "Code", "KXError", val, an,
@@ -237,6 +242,56 @@ TEST_F(XmlTest, FailedParseDoesNotLeakIntoNext) {
   take_rows(&list);
   EXPECT_EQ(GM_XML_ParseBuf2List("<R><A>1</A><Z>2</Z></R>", "BODY", &list), KX_SUCCESS);
   EXPECT_EQ(PEXLIST_count(&list), 0);
+}
+
+// The writer copies every byte but the escaped ones unchanged, so a text may
+// be written exactly when GM_xml_unwritable_offset finds nothing in it.
+// Expat, reading what the writer made, agrees for every byte in a
+// single-byte code page and for every UTF-8 form of up to four bytes.
+TEST_F(XmlTest, UnwritableBytesAreExactlyTheOnesExpatRefuses) {
+  DIAG_set_debug_level(0);
+  DIAG_set_buffered_level(0);  // tens of thousands of writes: no trace lines
+  auto well_formed = [](const std::string& text, const char* encoding) {
+    char buf[64] = "";
+    GM_XML_WriteElement(buf, "A", text.c_str(), nullptr);
+    XML_Parser parser = XML_ParserCreate(encoding);
+    const bool ok = XML_Parse(parser, buf, static_cast<int>(strlen(buf)), 1) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    return ok;
+  };
+  auto agree = [&](const std::string& text, bool utf8) {
+    const bool writable = GM_xml_unwritable_offset(text.data(), text.size(), utf8) < 0;
+    const bool read = well_formed(text, utf8 ? "UTF-8" : "ISO-8859-1");
+    if (writable == read) return true;
+    std::string hex;
+    for (unsigned char c : text) hex += " " + std::to_string(c);
+    ADD_FAILURE() << (utf8 ? "UTF-8" : "Latin-1") << hex << ": predicate " << writable
+                  << ", Expat " << read;
+    return false;
+  };
+  int disagreements = 0;
+  for (int b = 1; b < 0x100; ++b) {
+    disagreements += !agree(std::string(1, static_cast<char>(b)), false);
+    disagreements += !agree(std::string(1, static_cast<char>(b)), true);
+  }
+  for (int a = 0x80; a < 0x100 && disagreements < 10; ++a)
+    for (int c = 1; c < 0x100; ++c)
+      disagreements += !agree({static_cast<char>(a), static_cast<char>(c)}, true);
+  for (int a = 0xE0; a < 0xF0 && disagreements < 10; ++a)
+    for (int c = 0x80; c < 0xC0; ++c)
+      for (int d : {0x41, 0x80, 0xBD, 0xBE, 0xBF})
+        disagreements += !agree({static_cast<char>(a), static_cast<char>(c), static_cast<char>(d)}, true);
+  for (int a = 0xF0; a < 0x100 && disagreements < 10; ++a)
+    for (int c = 0x80; c < 0xC0; ++c)
+      disagreements += !agree({static_cast<char>(a), static_cast<char>(c), '\x80', '\x80'}, true);
+  EXPECT_EQ(disagreements, 0);
+
+  // The offset is that of the first byte that starts no character.
+  EXPECT_EQ(GM_xml_unwritable_offset("ab\x01", 3, 0), 2);
+  EXPECT_EQ(GM_xml_unwritable_offset("\xC3\xA9\xC3", 3, 1), 2);
+  EXPECT_EQ(GM_xml_unwritable_offset("\xC3\xA9\xC3", 3, 0), -1);
+  EXPECT_EQ(GM_xml_unwritable_offset("a\tb\nc\rd", 7, 1), -1);
+  EXPECT_EQ(GM_xml_unwritable_offset(nullptr, 3, 1), -1);
 }
 
 }  // namespace
