@@ -180,16 +180,27 @@ class MapReduceJob : public HadoopJob {
  public:
   const char* name() const override { return "MAPREDUCE"; }
   const char* description() const override {
-    return "hadoop jar: JAR, CLASS, PROGRAM, ARGS, QUEUE, PROPERTYn, ENVn; tracked through YARN";
+    return "a MapReduce driver (hadoop jar JAR, or hadoop CLASS): JAR, CLASS, PROGRAM, ARGS, QUEUE, PROPERTYn, ENVn; "
+           "tracked through YARN";
   }
 
  protected:
   bool validate_more(const Attributes& attrs, std::string& error) const override {
-    return require(attrs, "JAR", name(), error);
+    if (!attribute(attrs, "JAR").empty() || !attribute(attrs, "CLASS").empty()) return true;
+    error = "a MAPREDUCE job needs the attribute JAR, or CLASS for a class on Hadoop's classpath";
+    return false;
   }
+  // With a JAR: hadoop jar JAR [CLASS] (a jar whose manifest names a main
+  // class runs that one, as hadoop jar does). Without: hadoop CLASS, the class
+  // found on Hadoop's classpath (HADOOP_CLASSPATH through ENVn adds jars).
   bool command(const Config& config, const JobRecord& job, const std::vector<std::string>& args,
                std::vector<std::string>& argv, std::string&) const override {
-    argv = {config.hadoop_bin_dir + "/hadoop", "jar", attribute(job.attrs, "JAR")};
+    const std::string jar = attribute(job.attrs, "JAR");
+    argv = {config.hadoop_bin_dir + "/hadoop"};
+    if (!jar.empty()) {
+      argv.push_back("jar");
+      argv.push_back(jar);
+    }
     for (const char* n : {"CLASS", "PROGRAM"}) {
       if (!attribute(job.attrs, n).empty()) argv.push_back(attribute(job.attrs, n));
     }
@@ -198,7 +209,7 @@ class MapReduceJob : public HadoopJob {
     return true;
   }
   std::string driver_statement(const JobRecord& job) const override {
-    std::string s = "hadoop jar " + attribute(job.attrs, "JAR");
+    std::string s = attribute(job.attrs, "JAR").empty() ? "hadoop" : "hadoop jar " + attribute(job.attrs, "JAR");
     for (const char* n : {"CLASS", "PROGRAM", "ARGS"}) {
       if (!attribute(job.attrs, n).empty()) s += " " + attribute(job.attrs, n);
     }

@@ -253,7 +253,10 @@ TEST_F(ContainerActions, ListsNameTheJobsAndTheJobTypes) {
   const std::string failed = list("LIST_JOBS", "<STATUS>ENDED_NOTOK</STATUS>");
   EXPECT_NE(failed.find("<ORDERNO>l2</ORDERNO>"), std::string::npos);
   EXPECT_EQ(failed.find("<ORDERNO>l1</ORDERNO>"), std::string::npos);
-  EXPECT_NE(list("LIST_JOB_TYPES", "").find("<NAME>COMMAND</NAME>"), std::string::npos);
+  const std::string types = list("LIST_JOB_TYPES", "");
+  for (const char* t : {"COMMAND", "MAPREDUCE", "HDFS", "DISTCP", "YARN_APP"}) {
+    EXPECT_NE(types.find(std::string("<NAME>") + t + "</NAME>"), std::string::npos) << t;
+  }
 }
 
 TEST_F(ContainerActions, StopLeavesRunningJobsRunningAndANewContainerTracksThem) {

@@ -155,6 +155,10 @@ ContainerAgentEnv::ContainerAgentEnv(const std::string& extra_conf, int level)
 
 ActionResult ContainerAgentEnv::job(const std::string& action,
                                     const std::vector<std::pair<std::string, std::string>>& in) {
+  return job_action(action, in);
+}
+
+ActionResult job_action(const std::string& action, const std::vector<std::pair<std::string, std::string>>& in) {
   AgentAttrs attrs_in, attrs_out;
   for (const auto& [n, v] : in) attrs_in.add(n, v);
   for (const std::string& n : answer_names(action)) attrs_out.add(n, "", 2047);
@@ -174,10 +178,14 @@ ActionResult ContainerAgentEnv::submit(const std::string& orderno, const std::st
 }
 
 ActionResult ContainerAgentEnv::wait_end(const std::string& orderno, int timeout_ms) {
+  return track_to_end(orderno, timeout_ms);
+}
+
+ActionResult track_to_end(const std::string& orderno, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   ActionResult r;
   for (;;) {
-    r = job("TRACK", {{"ORDERNO", orderno}, {"RUNNO", "1"}});
+    r = job_action("TRACK", {{"ORDERNO", orderno}, {"RUNNO", "1"}});
     const std::string s = r["STATUS"];
     if (r.rc != PEX_SUCCESS || (s != "WAITING" && s != "EXECUTING")) return r;
     if (std::chrono::steady_clock::now() > deadline) return r;
@@ -186,6 +194,10 @@ ActionResult ContainerAgentEnv::wait_end(const std::string& orderno, int timeout
 }
 
 std::string ContainerAgentEnv::output(const std::string& orderno, int block, int* reads) {
+  return read_output(orderno, block, reads);
+}
+
+std::string read_output(const std::string& orderno, int block, int* reads) {
   AgentAttrs job_attrs{{"ORDERNO", orderno}, {"RUNNO", "1"}};
   void* handle = nullptr;
   PEXError error{};

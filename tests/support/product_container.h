@@ -87,6 +87,18 @@ struct ActionResult {
 // which the agent pre-creates.
 std::vector<std::string> answer_names(const std::string& action);
 
+// What an agent does with one call, through the library's entry points:
+// PEXAPI_JOB_ACTION with these input attributes and the answer's output
+// attributes pre-created.
+ActionResult job_action(const std::string& action, const std::vector<std::pair<std::string, std::string>>& in);
+// TRACK until the job orderno/1 has ended (or timeout_ms passed); the last
+// answer.
+ActionResult track_to_end(const std::string& orderno, int timeout_ms = 60000);
+// The output of job orderno/1 through PEXAPI_SYSOUT_DATA_*, block by block
+// (block: the capacity of TEXT), to its end, or while the job runs, what it
+// has written so far; reads counts the calls.
+std::string read_output(const std::string& orderno, int block = 4096, int* reads = nullptr);
+
 // An agent process (this test) with a real container beside it: the
 // container directory container/ of the working directory holds kxcontainer,
 // its configuration is the agent's data/kx_container_conf.xml. The container
