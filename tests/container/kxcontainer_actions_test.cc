@@ -52,6 +52,15 @@ class ContainerActions : public kxtest::ContainerAgentEnv {
     return text;
   }
 
+  // Waits (bounded) for text to reach the container's log.
+  bool logged(const std::string& text) {
+    for (int i = 0; i < 300; ++i) {
+      if (container_->log().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   PEXRC sysout_action(const std::string& action, std::vector<std::pair<std::string, std::string>> in,
                       PEXError& error) {
     AgentAttrs attrs, out;
@@ -92,6 +101,10 @@ TEST_F(ContainerActions, ACommandRunsToItsEndWithItsExitCodeOutputAndAutoedits) 
   EXPECT_EQ(r["STATUS"], "ENDED_OK");
   EXPECT_EQ(r["OUTPUT_BYTES"], "2");
   EXPECT_NE(r["ELAPSED"].find('.'), std::string::npos);
+  // The container's log has a line per request: action, key, result, time
+  // (flushed within a second).
+  EXPECT_TRUE(logged("SUBMIT ORDERNO=0001a RUNNO=1 -> ok in ")) << container_->log();
+  EXPECT_TRUE(logged("job kx-0001a-1 EXECUTING -> ENDED_OK")) << container_->log();
 }
 
 TEST_F(ContainerActions, AResentSubmitAnswersWithTheJobAndRunsNothing) {
@@ -104,6 +117,16 @@ TEST_F(ContainerActions, AResentSubmitAnswersWithTheJobAndRunsNothing) {
   EXPECT_EQ(wait_end("dup")["STATUS"], "ENDED_OK");
   EXPECT_EQ(submit("dup", "true")["STATUS"], "ENDED_OK");
   EXPECT_EQ(kxtest::read_file(runs), "run\n");
+}
+
+TEST_F(ContainerActions, ARequestLargerThanTheLimitIsRefusedUnread) {
+  container_->configure("<MaxRequestBytes>4096</MaxRequestBytes>");
+  container_->stop();
+  ASSERT_TRUE(container_->start());
+  const ActionResult r = submit("large", "echo " + std::string(8000, 'x'));
+  EXPECT_EQ(r.rc, PEX_FAIL);
+  EXPECT_NE(r.text.find("413"), std::string::npos) << r.text;
+  EXPECT_EQ(key_action("TRACK", "large").code, 5u);
 }
 
 TEST_F(ContainerActions, BadRequestsGetAClearErrorAndChangeNothing) {
