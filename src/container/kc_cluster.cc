@@ -12,21 +12,61 @@ namespace {
 
 using nlohmann::json;
 
+// Hadoop's REST servers do not agree on types or on lists: the JobHistory
+// server writes a list of one as the element itself, and a field may come
+// as a number where text is expected. Nothing they answer may throw.
+std::string text_of(const json& o, const char* key) {
+  if (!o.is_object()) return {};
+  const auto it = o.find(key);
+  return it != o.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+template <typename T>
+T number_of(const json& o, const char* key) {
+  if (!o.is_object()) return T{};
+  const auto it = o.find(key);
+  return it != o.end() && it->is_number() ? it->get<T>() : T{};
+}
+
+// The elements of o[key]: a list's entries, or an object as a list of one.
+std::vector<const json*> items_of(const json& o, const char* key) {
+  std::vector<const json*> out;
+  if (!o.is_object()) return out;
+  const auto it = o.find(key);
+  if (it == o.end()) return out;
+  if (it->is_object()) {
+    out.push_back(&*it);
+  } else if (it->is_array()) {
+    for (const json& e : *it) {
+      if (e.is_object()) out.push_back(&e);
+    }
+  }
+  return out;
+}
+
+const json& member(const json& o, const char* key) {
+  static const json kNull;
+  if (!o.is_object()) return kNull;
+  const auto it = o.find(key);
+  return it == o.end() ? kNull : *it;
+}
+
 AppInfo app_from_rest(const json& a) {
   AppInfo i;
-  i.id = a.value("id", "");
-  i.name = a.value("name", "");
-  i.type = a.value("applicationType", "");
-  i.queue = a.value("queue", "");
-  i.state = a.value("state", "");
-  i.final_status = a.value("finalStatus", "");
-  i.progress = a.value("progress", 0.0);
-  i.tracking_url = a.value("trackingUrl", "");
-  i.diagnostics = a.value("diagnostics", "");
-  i.log_aggregation = a.value("logAggregationStatus", "");
-  i.memory_seconds = a.value("memorySeconds", std::int64_t{0});
-  i.vcore_seconds = a.value("vcoreSeconds", std::int64_t{0});
-  i.elapsed_ms = a.value("elapsedTime", std::int64_t{0});
+  i.id = text_of(a, "id");
+  i.name = text_of(a, "name");
+  i.type = text_of(a, "applicationType");
+  i.queue = text_of(a, "queue");
+  i.state = text_of(a, "state");
+  i.final_status = text_of(a, "finalStatus");
+  i.progress = number_of<double>(a, "progress");
+  i.tracking_url = text_of(a, "trackingUrl");
+  i.diagnostics = text_of(a, "diagnostics");
+  i.log_aggregation = text_of(a, "logAggregationStatus");
+  i.memory_seconds = number_of<std::int64_t>(a, "memorySeconds");
+  i.vcore_seconds = number_of<std::int64_t>(a, "vcoreSeconds");
+  i.elapsed_ms = number_of<std::int64_t>(a, "elapsedTime");
+  i.counters = text_of(a, "counters");
   return i;
 }
 
@@ -43,7 +83,8 @@ json app_to_json(const AppInfo& i) {
           {"logAggregationStatus", i.log_aggregation},
           {"memorySeconds", i.memory_seconds},
           {"vcoreSeconds", i.vcore_seconds},
-          {"elapsedTime", i.elapsed_ms}};
+          {"elapsedTime", i.elapsed_ms},
+          {"counters", i.counters}};
 }
 
 HttpOptions rest_options(const Config& c) {
@@ -54,18 +95,15 @@ HttpOptions rest_options(const Config& c) {
 }
 
 void collect_queues(const json& q, const std::string& parent, std::vector<QueueInfo>& out) {
-  if (!q.is_object()) return;
   QueueInfo info;
-  const std::string name = q.value("queueName", "");
+  const std::string name = text_of(q, "queueName");
   info.name = parent.empty() ? name : parent + "." + name;
-  info.state = q.value("state", "");
-  info.capacity = q.value("capacity", 0.0);
-  info.max_capacity = q.value("maximumCapacity", 0.0);
-  info.used_capacity = q.value("usedCapacity", 0.0);
+  info.state = text_of(q, "state");
+  info.capacity = number_of<double>(q, "capacity");
+  info.max_capacity = number_of<double>(q, "maximumCapacity");
+  info.used_capacity = number_of<double>(q, "usedCapacity");
   out.push_back(info);
-  if (q.contains("queues") && q["queues"].is_object() && q["queues"].contains("queue")) {
-    for (const json& child : q["queues"]["queue"]) collect_queues(child, info.name, out);
-  }
+  for (const json* child : items_of(member(q, "queues"), "queue")) collect_queues(*child, info.name, out);
 }
 
 }  // namespace
@@ -86,9 +124,7 @@ ClusterRecord ClusterRecord::from_json(const std::string& text) {
     r.tag = j.value("tag", "");
     r.output_ids = j.value("output_ids", std::vector<std::string>{});
     r.scanned = j.value("scanned", std::uint64_t{0});
-    if (j.contains("apps")) {
-      for (const json& a : j["apps"]) r.apps.push_back(app_from_rest(a));
-    }
+    for (const json* a : items_of(j, "apps")) r.apps.push_back(app_from_rest(*a));
     r.rm_ok = j.value("rm_ok", true);
     r.rm_error = j.value("rm_error", "");
     r.rm_checked_ms = j.value("rm_checked_ms", std::int64_t{0});
@@ -171,9 +207,7 @@ bool ClusterClient::applications(const std::string& tag, const std::vector<std::
     error = "ResourceManager " + config_.resource_manager_url + ": an answer that is not an application list";
     return false;
   }
-  if (j["apps"].is_object() && j["apps"].contains("app")) {
-    for (const json& a : j["apps"]["app"]) found.push_back(app_from_rest(a));
-  }
+  for (const json* a : items_of(j["apps"], "app")) found.push_back(app_from_rest(*a));
   for (const std::string& id : ids) {
     if (std::any_of(found.begin(), found.end(), [&](const AppInfo& a) { return a.id == id; })) continue;
     const HttpResult one =
@@ -184,7 +218,7 @@ bool ClusterClient::applications(const std::string& tag, const std::vector<std::
       return false;
     }
     const json a = json::parse(one.body, nullptr, false);
-    if (a.is_object() && a.contains("app")) found.push_back(app_from_rest(a["app"]));
+    if (member(a, "app").is_object()) found.push_back(app_from_rest(a["app"]));
   }
   // Oldest first: ids sort by the cluster's start time, then by sequence.
   std::sort(found.begin(), found.end(), [](const AppInfo& x, const AppInfo& y) {
@@ -204,6 +238,35 @@ bool ClusterClient::kill(const std::string& id, std::string& error) const {
   return true;
 }
 
+bool ClusterClient::counters(const std::string& app_id, std::string& text, std::string& error) const {
+  static constexpr char kPrefix[] = "application_";
+  if (app_id.rfind(kPrefix, 0) != 0) {
+    error = "not an application id: " + app_id;
+    return false;
+  }
+  const std::string job = "job_" + app_id.substr(sizeof kPrefix - 1);
+  const HttpResult r = http_exchange("GET", config_.job_history_url + "/ws/v1/history/mapreduce/jobs/" + job + "/counters",
+                                     "", "", rest_options(config_));
+  if (!r.ok()) {
+    error = "JobHistory server " + config_.job_history_url + ": " + r.error;
+    return false;
+  }
+  const json j = json::parse(r.body, nullptr, false);
+  const auto groups = items_of(member(j, "jobCounters"), "counterGroup");
+  if (groups.empty()) {
+    error = "JobHistory server " + config_.job_history_url + ": an answer without counters";
+    return false;
+  }
+  text.clear();
+  for (const json* group : groups) {
+    for (const json* c : items_of(*group, "counter")) {
+      if (!text.empty()) text += ',';
+      text += text_of(*c, "name") + "=" + std::to_string(number_of<std::int64_t>(*c, "totalCounterValue"));
+    }
+  }
+  return true;
+}
+
 bool ClusterClient::queues(std::vector<QueueInfo>& out, std::string& error) const {
   const HttpResult r =
       http_exchange("GET", config_.resource_manager_url + "/ws/v1/cluster/scheduler", "", "", rest_options(config_));
@@ -212,16 +275,17 @@ bool ClusterClient::queues(std::vector<QueueInfo>& out, std::string& error) cons
     return false;
   }
   const json j = json::parse(r.body, nullptr, false);
-  if (!j.is_object() || !j.contains("scheduler") || !j["scheduler"].contains("schedulerInfo")) {
+  const json& info = member(member(j, "scheduler"), "schedulerInfo");
+  if (!info.is_object()) {
     error = "ResourceManager " + config_.resource_manager_url + ": an answer that is not a scheduler";
     return false;
   }
-  const json& info = j["scheduler"]["schedulerInfo"];
-  if (info.contains("queues") && info["queues"].is_object() && info["queues"].contains("queue")) {
-    for (const json& q : info["queues"]["queue"]) collect_queues(q, "root", out);
-  } else {
+  const auto queues = items_of(member(info, "queues"), "queue");
+  for (const json* q : queues) collect_queues(*q, "root", out);
+  if (queues.empty()) {
     QueueInfo root;
-    root.name = info.value("queueName", "default");
+    root.name = text_of(info, "queueName");
+    if (root.name.empty()) root.name = "default";
     root.state = "RUNNING";
     out.push_back(root);
   }

@@ -24,6 +24,9 @@ struct AppInfo {
   std::string tracking_url, diagnostics;
   std::string log_aggregation;  // NOT_START, RUNNING, SUCCEEDED, FAILED, TIME_OUT, DISABLED...
   std::int64_t memory_seconds = 0, vcore_seconds = 0, elapsed_ms = 0;
+  // A MapReduce job's counters from the JobHistory server, "NAME=value,...",
+  // once it has them.
+  std::string counters;
   bool final() const { return state == "FINISHED" || state == "FAILED" || state == "KILLED"; }
   bool succeeded() const { return state == "FINISHED" && final_status == "SUCCEEDED"; }
   // Aggregation over, or never to come.
@@ -78,6 +81,10 @@ class ClusterClient {
   // Asks the ResourceManager to kill an application.
   bool kill(const std::string& id, std::string& error) const;
   bool queues(std::vector<QueueInfo>& out, std::string& error) const;
+  // The counters of the MapReduce job of an ended application, as
+  // "NAME=value,..." in the JobHistory server's order. False (error set)
+  // when the server has not got them (yet).
+  bool counters(const std::string& app_id, std::string& text, std::string& error) const;
 
  private:
   const Config& config_;

@@ -36,6 +36,17 @@ namespace kc {
 
 namespace {
 
+// A fault in one pass of a background loop is logged and the next pass
+// comes as usual: the jobs it watches must not lose their watcher.
+template <typename F>
+void guarded(const char* what, F&& pass) {
+  try {
+    pass();
+  } catch (const std::exception& e) {
+    spdlog::error("{} pass failed: {}", what, e.what());
+  }
+}
+
 namespace fs = std::filesystem;
 
 constexpr int kReadyTimeoutMs = 30000;
@@ -174,7 +185,7 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
     std::unique_lock<std::mutex> lock(mu);
     while (!done) {
       lock.unlock();
-      jobs.tick();
+      guarded("monitor", [&] { jobs.tick(); });
       lock.lock();
       cv.wait_for(lock, std::chrono::milliseconds(config.monitor_interval_ms), [&] { return done; });
     }
@@ -185,7 +196,7 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
     std::unique_lock<std::mutex> lock(mu);
     while (!done) {
       lock.unlock();
-      jobs.cluster_tick();
+      guarded("cluster", [&] { jobs.cluster_tick(); });
       lock.lock();
       cv.wait_for(lock, std::chrono::milliseconds(config.cluster_poll_interval_ms), [&] { return done; });
     }

@@ -57,7 +57,7 @@ std::string joined(const std::vector<std::string>& items, const char* sep) {
   std::string out;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const std::string piece = (i == 0 ? "" : sep) + items[i];
-    if (out.size() + piece.size() > 2040) return out + "...";
+    if (out.size() + piece.size() > 2040) return out + piece.substr(0, 2040 - out.size()) + "...";
     out += piece;
   }
   return out;
@@ -437,6 +437,14 @@ void JobService::cluster_tick() {
       cr.rm_ok = false;
       cr.rm_error = rm_error;
     }
+    // A MapReduce job's counters, once the JobHistory server has them.
+    if (cr.rm_ok) {
+      for (AppInfo& a : cr.apps) {
+        if (a.type != "MAPREDUCE" || !a.final() || !a.counters.empty()) continue;
+        std::string text, counters_error;
+        if (cluster_.counters(a.id, text, counters_error)) a.counters = text;
+      }
+    }
     if (job.kill_requested && cr.rm_ok) {
       for (const AppInfo& a : cr.apps) {
         std::string kill_error;
@@ -722,10 +730,15 @@ std::string JobService::statistics(const Request& request) {
                   seconds_text(app.elapsed_ms * 1000).c_str());
     usage.push_back(line);
   }
+  std::vector<std::string> counters;
+  for (const AppInfo& app : cr.apps) {
+    if (!app.counters.empty()) counters.push_back(app.counters);
+  }
   return a.add("YARN_APPS", static_cast<long long>(cr.apps.size()))
       .add("MEMORY_SECONDS", memory)
       .add("VCORE_SECONDS", vcores)
       .add("APPLICATION_USAGE", joined(usage, "; "))
+      .add("COUNTERS", joined(counters, ";"))
       .finish();
 }
 

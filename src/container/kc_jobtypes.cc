@@ -129,11 +129,12 @@ class HadoopJob : public JobType {
       const auto eq = e.find('=');
       extra[e.substr(0, eq)] = e.substr(eq + 1);
     }
-    for (const auto& [name, value] : extra) {
+    for (const auto& entry : extra) {
+      const std::string prefix = entry.first + "=";
       spec.env.erase(std::remove_if(spec.env.begin(), spec.env.end(),
-                                    [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; }),
+                                    [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; }),
                      spec.env.end());
-      spec.env.push_back(name + "=" + value);
+      spec.env.push_back(prefix + entry.second);
     }
     spec.max_output_bytes = config.max_output_bytes;
     spec.kill_grace_seconds = config.kill_grace_seconds;

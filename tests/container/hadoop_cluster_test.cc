@@ -108,9 +108,10 @@ std::map<std::string, std::string> yarn_apps(const std::string& tag) {
   std::map<std::string, std::string> out;
   const auto j = nlohmann::json::parse(world->cluster->rm_get("/ws/v1/cluster/apps?applicationTags=" + tag), nullptr,
                                        false);
-  if (!j.is_object() || !j.contains("apps") || !j["apps"].is_object()) return out;
-  for (const auto& a : j["apps"]["app"]) {
-    out[a.value("id", "")] = a.value("state", "") + "/" + a.value("finalStatus", "");
+  if (!j.is_object() || !j.contains("apps") || !j["apps"].is_object() || !j["apps"].contains("app")) return out;
+  const auto& list = j["apps"]["app"];
+  for (const auto& a : list.is_array() ? list : nlohmann::json::array({list})) {
+    if (a.is_object()) out[a.value("id", "")] = a.value("state", "") + "/" + a.value("finalStatus", "");
   }
   return out;
 }
@@ -172,6 +173,7 @@ TEST(HadoopJobs, AWordcountIsTrackedByItsTagToYarnsFinalStatus) {
   EXPECT_EQ(stats["YARN_APPS"], "1");
   EXPECT_GT(std::atol(stats["MEMORY_SECONDS"].c_str()), 0);
   EXPECT_NE(stats["APPLICATION_USAGE"].find(r["APPLICATIONS"] + " memory-seconds="), std::string::npos);
+  EXPECT_NE(stats["COUNTERS"].find("MAP_INPUT_RECORDS=2"), std::string::npos) << stats["COUNTERS"];
   std::string words;
   world->cluster->run("hdfs dfs -cat kxout-wc1/part-r-00000", &words);
   EXPECT_NE(words.find("one\t2"), std::string::npos) << words;

@@ -144,7 +144,7 @@ std::vector<std::string> answer_names(const std::string& action) {
   }
   if (action == "STATISTICS") {
     return {"STATUS",    "ELAPSED",        "CPU_USER",      "CPU_SYSTEM",       "MAX_RSS_KB", "OUTPUT_BYTES",
-            "YARN_APPS", "MEMORY_SECONDS", "VCORE_SECONDS", "APPLICATION_USAGE"};
+            "YARN_APPS", "MEMORY_SECONDS", "VCORE_SECONDS", "APPLICATION_USAGE", "COUNTERS"};
   }
   return {"STATUS"};
 }

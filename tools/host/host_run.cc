@@ -372,6 +372,7 @@ class JobRun {
       out.add(name, "", 32);
     }
     out.add("APPLICATION_USAGE", "", 2048);
+    out.add("COUNTERS", "", 2048);
     if (!job_action("STATISTICS", in, out)) return false;
     s = {out.get("STATUS"),         out.get("ELAPSED"),        out.get("CPU_USER"),
          out.get("CPU_SYSTEM"),     out.get("MAX_RSS_KB"),     out.get("OUTPUT_BYTES"),
