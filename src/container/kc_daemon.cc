@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,7 @@
 #include "http_transport.h"
 #include "kc_config.h"
 #include "kc_jobs.h"
+#include "kc_kerberos.h"
 #include "kc_log.h"
 #include "kc_peer.h"
 #include "kc_server.h"
@@ -120,6 +122,24 @@ std::string call(const Config& c, const std::string& action, long timeout_second
   return bin->value();
 }
 
+void kerberos_login(KerberosLogin& kerberos, const Config& config) {
+  std::string error;
+  if (kerberos.login(error)) {
+    const std::time_t expires = static_cast<std::time_t>(kerberos.expires_ms() / 1000);
+    std::tm tm{};
+    ::localtime_r(&expires, &tm);
+    char until[32];
+    std::strftime(until, sizeof until, "%Y-%m-%d %H:%M:%S", &tm);
+    spdlog::info("Kerberos: logged in as {} from {} into {}; the ticket is valid until {}", config.kerberos_principal,
+                 config.kerberos_keytab, kerberos.cache_path(), until);
+  } else {
+    spdlog::error("Kerberos: {}; trying again in {} s", error,
+                  (kerberos.next_due_ms() - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count() + 999) / 1000);
+  }
+}
+
 void report(int fd, const std::string& text) {
   if (fd < 0) return;
   const std::string line = text + "\n";
@@ -163,6 +183,14 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
     report(ready_fd, error);
     return 1;
   }
+  // The ticket cache is the process's before any job or REST call starts,
+  // and before any thread: setenv is not safe beside them.
+  std::unique_ptr<KerberosLogin> kerberos;
+  if (config.kerberos()) {
+    kerberos = std::make_unique<KerberosLogin>(config);
+    ::setenv("KRB5CCNAME", kerberos->cache_name().c_str(), 1);
+    kerberos_login(*kerberos, config);
+  }
   std::unique_ptr<Store> store = Store::open(config.state_dir + "/jobs.db", error);
   if (!store) {
     spdlog::error("{}", error);
@@ -201,6 +229,18 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
       cv.wait_for(lock, std::chrono::milliseconds(config.cluster_poll_interval_ms), [&] { return done; });
     }
   });
+  // A new ticket before the old one runs out.
+  std::thread renewer([&] {
+    if (!kerberos) return;
+    std::unique_lock<std::mutex> lock(mu);
+    while (!done) {
+      const auto due = std::chrono::system_clock::time_point(std::chrono::milliseconds(kerberos->next_due_ms()));
+      if (cv.wait_until(lock, due, [&] { return done; })) break;
+      lock.unlock();
+      guarded("kerberos", [&] { kerberos_login(*kerberos, config); });
+      lock.lock();
+    }
+  });
   std::thread stopper([&] {
     server.wait_for_stop_request();
     server.stop();
@@ -231,6 +271,7 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   cv.notify_all();
   monitor.join();
   cluster.join();
+  renewer.join();
   pthread_kill(signal_thread.native_handle(), SIGUSR1);
   signal_thread.join();
   spdlog::info("kxcontainer stopped; {} job(s) still executing under their supervisors",

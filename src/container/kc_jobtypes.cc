@@ -410,7 +410,7 @@ std::vector<std::string> job_environment(const JobRecord& job, const std::string
   // One value per name; the container's own KX_ variables come last, so an
   // attribute cannot stand in for them.
   std::map<std::string, std::string> vars;
-  for (const char* name : {"PATH", "HOME", "USER", "LOGNAME", "LANG", "LC_ALL", "TZ", "KRB5CCNAME", "JAVA_HOME"}) {
+  for (const char* name : {"PATH", "HOME", "USER", "LOGNAME", "LANG", "LC_ALL", "TZ", "KRB5CCNAME", "KRB5_CONFIG", "JAVA_HOME"}) {
     if (const char* v = std::getenv(name)) vars[name] = v;
   }
   vars.emplace("PATH", "/usr/local/bin:/usr/bin:/bin");
