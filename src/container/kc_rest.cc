@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 namespace kc {
@@ -38,6 +39,17 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t n, void* user) {
   up->body->copy(buffer, take, up->pos);
   up->pos += take;
   return take;
+}
+
+// An authenticated request may be sent twice (SPNEGO answers the first
+// with 401): the body is read again from its start.
+int on_seek(void* user, curl_off_t offset, int origin) {
+  auto* up = static_cast<Upload*>(user);
+  if (origin != SEEK_SET || offset < 0 || static_cast<std::size_t>(offset) > up->body->size()) {
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
+  up->pos = static_cast<std::size_t>(offset);
+  return CURL_SEEKFUNC_OK;
 }
 
 struct CurlDeleter {
@@ -83,6 +95,8 @@ HttpResult http_exchange(const std::string& method, const std::string& url, cons
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(c, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, on_seek);
+    curl_easy_setopt(c, CURLOPT_SEEKDATA, &upload);
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(body.size()));
   }
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
@@ -95,6 +109,10 @@ HttpResult http_exchange(const std::string& method, const std::string& url, cons
   }
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
   if (!result.ok()) result.error = "HTTP status " + std::to_string(result.status) + " from " + url;
+  if (result.status == 401) {
+    result.error += options.negotiate ? " (the container's Kerberos ticket was not accepted; see its log)"
+                                      : " (the server asks for Kerberos: set KerberosKeytabPath and KerberosPrincipal)";
+  }
   return result;
 }
 

@@ -3,16 +3,20 @@
 // login that explains itself and leaves the last good ticket in place.
 #include "kc_kerberos.h"
 
+#include "kc_cluster.h"
+
 #include <gtest/gtest.h>
 #include <krb5/krb5.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kdc.h"
+#include "spnego_server.h"
 #include "test_workdir.h"
 
 namespace {
@@ -71,7 +75,10 @@ class KerberosLoginTest : public ::testing::Test {
   static void SetUpTestSuite() {
     realm_dir_ = new kxtest::TestWorkdir();
     kdc_ = new kxtest::Kdc(realm_dir_->path());
-    if (kdc_->error().empty()) kdc_->add_principal("kxsvc", realm_dir_->path() + "/kxsvc.keytab", 60);
+    if (kdc_->error().empty()) {
+      kdc_->add_principal("kxsvc", realm_dir_->path() + "/kxsvc.keytab", 60);
+      kdc_->add_principal("HTTP/127.0.0.1", realm_dir_->path() + "/http.keytab");
+    }
   }
   static void TearDownTestSuite() {
     delete kdc_;
@@ -147,6 +154,38 @@ TEST_F(KerberosLoginTest, ARefusedLoginSaysWhoAndWhichKeytabAndKeepsTheLastTicke
   kc::KerberosLogin lost(config_);
   EXPECT_FALSE(lost.login(error));
   EXPECT_NE(error.find("no-such.keytab"), std::string::npos) << error;
+}
+
+TEST_F(KerberosLoginTest, RestCallsAuthenticateWithSpnegoFromTheContainersCache) {
+  kxtest::SpnegoServer server(realm_dir_->path() + "/http.keytab",
+                              {{"/ws/v1/cluster/scheduler",
+                                R"({"scheduler":{"schedulerInfo":{"queueName":"root","queues":{"queue":[
+                                     {"queueName":"secure","state":"RUNNING","capacity":100}]}}}})"},
+                               {"/ws/v1/cluster/apps/application_17_0001/state", R"({"state":"KILLED"})"}});
+  config_.resource_manager_url = server.url();
+  const kc::ClusterClient client(config_);
+  std::vector<kc::QueueInfo> queues;
+  std::string error;
+
+  // Before any login the cache is empty: refused, and the error says where to look.
+  kc::KerberosLogin login(config_);
+  ::setenv("KRB5CCNAME", login.cache_name().c_str(), 1);
+  EXPECT_FALSE(client.queues(queues, error));
+  EXPECT_NE(error.find("HTTP status 401"), std::string::npos) << error;
+  EXPECT_NE(error.find("Kerberos ticket was not accepted"), std::string::npos) << error;
+
+  ASSERT_TRUE(login.login(error)) << error;
+  ASSERT_TRUE(client.queues(queues, error)) << error;
+  ASSERT_EQ(queues.size(), 1u);
+  EXPECT_EQ(queues[0].name, "root.secure");
+  // A PUT sends its body again after the server's challenge.
+  EXPECT_TRUE(client.kill("application_17_0001", error)) << error;
+
+  const auto seen = server.requests();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "GET /ws/v1/cluster/scheduler by kxsvc@KX.TEST"), seen.end());
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "PUT /ws/v1/cluster/apps/application_17_0001/state by kxsvc@KX.TEST"),
+            seen.end());
 }
 
 }  // namespace
