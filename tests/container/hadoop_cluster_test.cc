@@ -285,7 +285,11 @@ TEST(HadoopJobs, AnUnreachableResourceManagerNeverEndsAJob) {
   ASSERT_TRUE(wait_running("rm1"));
   world->relay->close();
   // The job ends in YARN meanwhile; the container cannot see it.
-  for (int i = 0; i < 600 && yarn_apps("kx-rm1-1").begin()->second != "FINISHED/SUCCEEDED"; ++i) {
+  const auto yarn_says = [] {
+    const auto apps = yarn_apps("kx-rm1-1");
+    return apps.empty() ? std::string() : apps.begin()->second;
+  };
+  for (int i = 0; i < 600 && yarn_says() != "FINISHED/SUCCEEDED"; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   std::this_thread::sleep_for(std::chrono::seconds(3));
