@@ -268,7 +268,7 @@ struct Tracked {
 
 struct Stats {
   std::string status, elapsed, cpu_user, cpu_system, max_rss_kb, output_bytes;
-  std::string yarn_apps, memory_seconds, vcore_seconds, application_usage;
+  std::string yarn_apps, memory_seconds, vcore_seconds, application_usage, counters;
 };
 
 // "42% application_1_0001 RUNNING" for the live line; empty without YARN.
@@ -377,7 +377,7 @@ class JobRun {
     s = {out.get("STATUS"),         out.get("ELAPSED"),        out.get("CPU_USER"),
          out.get("CPU_SYSTEM"),     out.get("MAX_RSS_KB"),     out.get("OUTPUT_BYTES"),
          out.get("YARN_APPS"),      out.get("MEMORY_SECONDS"), out.get("VCORE_SECONDS"),
-         out.get("APPLICATION_USAGE")};
+         out.get("APPLICATION_USAGE"), out.get("COUNTERS")};
     return true;
   }
 
@@ -553,6 +553,7 @@ int cmd_run(int argc, char** argv, int first, const std::function<std::unique_pt
         std::fprintf(g_out, "YARN: %s application(s), %s memory-seconds (MB), %s vcore-seconds\n  %s\n",
                      s.yarn_apps.c_str(), s.memory_seconds.c_str(), s.vcore_seconds.c_str(),
                      s.application_usage.c_str());
+        if (!s.counters.empty()) std::fprintf(g_out, "  counters: %s\n", s.counters.c_str());
       }
     } else {
       ok = false;
