@@ -1,14 +1,15 @@
 #include "kc_config.h"
 
-#include <cerrno>
-#include <type_traits>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <type_traits>
 
 #include "kc_document.h"
+#include "kc_file.h"
 
 namespace kc {
 
@@ -165,13 +166,9 @@ std::string env(const char* name) {
 }  // namespace
 
 std::string hadoop_property(const std::string& file, const std::string& name) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::string();
-  std::string text(kMaxConfigBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  std::string text, error;
+  if (!read_bounded(file, kMaxConfigBytes, text, error)) return std::string();
   Element root;
-  std::string error;
   if (text.size() > kMaxConfigBytes || !parse_xml(text, root, error)) return std::string();
   for (const Element& p : root.children) {
     const Element* n = p.child("name");
@@ -241,15 +238,12 @@ Config parse_config(const std::string& home, const std::string& text) {
 }
 
 Config load_config(const std::string& home, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string text, error;
+  if (!read_bounded(path, kMaxConfigBytes, text, error)) {
     Config c = defaults(home);
-    c.warnings.push_back("configuration file " + path + " cannot be read; using the defaults");
+    c.warnings.push_back("configuration file " + path + " cannot be read (" + error + "); using the defaults");
     return c;
   }
-  std::string text(kMaxConfigBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
   if (text.size() > kMaxConfigBytes) {
     Config c = defaults(home);
     c.warnings.push_back("configuration file " + path + " is larger than 1 MiB; using the defaults");

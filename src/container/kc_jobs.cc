@@ -10,10 +10,10 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "kc_cluster.h"
+#include "kc_file.h"
 #include "kc_jobtypes.h"
 
 namespace kc {
@@ -106,7 +106,7 @@ std::int64_t file_size(const std::string& path) {
 
 // Copies a job's output to a new file (never over an existing one).
 bool copy_output(const std::string& from, const std::string& to, std::string& error) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  const int in = open_for_reading(from);
   if (in < 0 && errno != ENOENT) {
     error = "cannot read the output: " + std::string(std::strerror(errno));
     return false;
@@ -170,11 +170,8 @@ bool JobService::move(JobRecord& job, State to, std::string& error) {
 
 Attributes JobService::read_autoedits(const std::string& dir) const {
   Attributes out;
-  std::ifstream in(dir + "/" + kAutoeditFile, std::ios::binary);
-  if (!in) return out;
-  std::string text(kMaxAutoeditBytes, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  std::string text, error;
+  if (!read_bounded(dir + "/" + kAutoeditFile, kMaxAutoeditBytes - 1, text, error)) return out;
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
@@ -396,7 +393,7 @@ void JobService::cluster_tick() {
       const std::uint64_t from = cr.scanned > 64 ? cr.scanned - 64 : 0;  // an id may straddle the last look
       const std::uint64_t to = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), from + (1u << 20));
       std::string text(static_cast<std::size_t>(to - from), '\0');
-      const int fd = ::open(output.c_str(), O_RDONLY | O_CLOEXEC);
+      const int fd = open_for_reading(output);
       if (fd >= 0) {
         const ssize_t n = ::pread(fd, text.data(), text.size(), static_cast<off_t>(from));
         text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -764,7 +761,7 @@ std::string JobService::sysout_get(const Request& request) {
   std::string text;
   std::int64_t total = 0;
   if (!job.spool.empty() && offset != kEndedOffset) {
-    const int fd = ::open((job.spool + "/" + kOutputFile).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_for_reading(job.spool + "/" + kOutputFile);
     if (fd >= 0) {
       struct stat st;
       if (::fstat(fd, &st) == 0) total = st.st_size;

@@ -22,6 +22,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "kc_file.h"
+
 extern char** environ;
 
 namespace kc {
@@ -61,12 +63,8 @@ class Fd {
 };
 
 bool read_small_file(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(kMaxRecordBytes + 1, '\0');
-  in.read(out.data(), static_cast<std::streamsize>(out.size()));
-  out.resize(static_cast<std::size_t>(in.gcount()));
-  return out.size() <= kMaxRecordBytes;
+  std::string error;
+  return read_bounded(path, kMaxRecordBytes, out, error) && out.size() <= kMaxRecordBytes;
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {

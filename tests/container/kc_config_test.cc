@@ -3,6 +3,7 @@
 #include "kc_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -78,6 +79,13 @@ TEST(ContainerConfig, AMissingMalformedOrEndlessFileGivesTheDefaults) {
   EXPECT_EQ(c.port, 38980);
   ASSERT_EQ(c.warnings.size(), 1u);
   EXPECT_NE(c.warnings[0].find("larger than 1 MiB"), std::string::npos);
+
+  // A pipe nobody writes to is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo(wd.file("fifo.xml").c_str(), 0600), 0);
+  c = kc::load_config("/h", wd.file("fifo.xml"));
+  EXPECT_EQ(c.port, 38980);
+  ASSERT_EQ(c.warnings.size(), 1u);
+  EXPECT_NE(c.warnings[0].find("cannot be read (not a file)"), std::string::npos) << c.warnings[0];
 }
 
 }  // namespace

@@ -151,10 +151,10 @@ TEST_F(ContainerRecovery, AHundredMegabyteOutputIsReadInBlocksWithBoundedMemory)
 #endif
   submit("big", "head -c " + std::to_string(kBytes) + " /dev/zero | tr '\\0' x");
   ASSERT_EQ(wait_end("big", 120000)["STATUS"], "ENDED_OK");
-  const long before = kxtest::peak_rss_kb(container_->pid());
+  [[maybe_unused]] const long before = kxtest::peak_rss_kb(container_->pid());
   int reads = 0;
   const std::string text = output("big", 65000, &reads);
-  const long after = kxtest::peak_rss_kb(container_->pid());
+  [[maybe_unused]] const long after = kxtest::peak_rss_kb(container_->pid());
   EXPECT_EQ(static_cast<long>(text.size()), kBytes);
   EXPECT_EQ(text.find_first_not_of('x'), std::string::npos);
   // However large the agent's buffer, a block holds at most 2047 bytes.
