@@ -169,6 +169,18 @@ TEST_F(ContainerActions, ACommandThatDoesNotExistFailsToStartWithItsReason) {
   EXPECT_NE(d["MESSAGE"].find("cannot change to the working directory"), std::string::npos) << d["MESSAGE"];
 }
 
+TEST_F(ContainerActions, AJobThatLeavesPipesForItsFilesCannotHangTheContainer) {
+  // Nobody ever writes to these pipes: a reader that waited on them would
+  // hold the container forever.
+  submit("pipes", "rm -f \"$KX_AUTOEDIT_FILE\" && mkfifo \"$KX_AUTOEDIT_FILE\" && echo before && "
+                  "mv \"$KX_SPOOL_DIR/output\" \"$KX_SPOOL_DIR/output.kept\" && mkfifo \"$KX_SPOOL_DIR/output\"");
+  const ActionResult r = wait_end("pipes");
+  EXPECT_EQ(r["STATUS"], "ENDED_OK") << r["MESSAGE"];
+  EXPECT_EQ(key_action("STATISTICS", "pipes").rc, PEX_SUCCESS);
+  output("pipes");
+  EXPECT_EQ(key_action("TRACK", "pipes").rc, PEX_SUCCESS);
+}
+
 TEST_F(ContainerActions, KillEndsAJobAsKilledEvenOneThatIgnoresSigterm) {
   const std::string ready = wd_.file("ready");
   submit("stubborn", "trap '' TERM; touch " + ready + "; while :; do sleep 0.05; done");
