@@ -169,7 +169,10 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
     report(ready_fd, error);
     return 1;
   }
-  JobService jobs(config, *store, options.exe);
+  // Supervisors are started from this very program image, not from its file:
+  // an upgrade may replace or remove the file while this container runs, and
+  // a supervisor must speak the spool's format of the container that made it.
+  JobService jobs(config, *store, "/proc/self/exe");
   jobs.recover();
   Server server(config, jobs, allowed);
   if (!server.bind(error)) {
