@@ -6,7 +6,7 @@ FUZZ_BUILD ?= $(CURDIR)/build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build build-asan run test test-normal test-asan test-fuzz clean
+.PHONY: all deps build build-asan run package test test-normal test-asan test-fuzz test-package clean
 
 all: build
 
@@ -25,6 +25,10 @@ build-asan: deps
 run: build
 	scripts/run.sh $(BUILD)
 
+# The Debian package, in $(BUILD) (see cmake/install.cmake).
+package: build
+	cmake --build $(BUILD) --target package -j $(JOBS)
+
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -42,7 +46,12 @@ test-asan: build-asan
 test-fuzz: deps
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) fuzz/run.sh $(FUZZ_SECONDS)
 
-test: test-normal test-asan test-fuzz
+# The package installed, used, upgraded under a running job and purged, as an
+# operator would (as root; it says so and does nothing otherwise).
+test-package: package
+	scripts/package-test.sh $(BUILD)
+
+test: test-normal test-asan test-fuzz test-package
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -4,7 +4,8 @@
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libexpat1-dev libcurl4-openssl-dev libcpp-httplib-dev
       libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      default-jdk-headless libhessian-java libsqlite3-dev libspdlog-dev nlohmann-json3-dev)
+      default-jdk-headless libhessian-java libsqlite3-dev libspdlog-dev nlohmann-json3-dev
+      dpkg-dev file)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
