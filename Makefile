@@ -5,6 +5,8 @@ FUZZ_BUILD ?= $(CURDIR)/build-fuzz
 # Seconds each fuzz target runs in `make test`; CI may shorten it.
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
+# Where `cmake --install` and the package put everything.
+PREFIX     ?= /opt/be_hadoop
 
 .PHONY: all deps build build-asan run package test test-normal test-asan test-fuzz test-package clean
 
@@ -15,7 +17,7 @@ deps:
 	@scripts/hadoop-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
