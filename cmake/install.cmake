@@ -9,29 +9,35 @@
 #                                              template in CONF_DIR
 #   PREFIX/share/be_hadoop/locale/*.cp         for $WEXAGENT/exe/locale
 #   PREFIX/share/doc/be_hadoop/README.md       the operator's part of README.md
-#   CONF_DIR/kx_container_conf.xml             /etc/opt/be_hadoop for a prefix
-#                                              /opt/be_hadoop, else
-#                                              PREFIX/etc/be_hadoop
+#   CONF_DIR/kx_container_conf.xml             the template: /etc/opt/be_hadoop
+#                                              for the prefix /opt/be_hadoop,
+#                                              else PREFIX/etc/be_hadoop
 #
 # Only the targets named here are installed: tests, benchmarks and fuzzers
 # have no install rules.
-include(GNUInstallDirs)
-if(CMAKE_INSTALL_PREFIX MATCHES "^/opt/")
-  set(KX_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
-else()
-  set(KX_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/be_hadoop)
-endif()
+# The template's directory follows the prefix given at install time
+# (cmake --install --prefix): /etc/opt/NAME for /opt/NAME, else
+# PREFIX/etc/be_hadoop.
+set(kx_conf_dir_rule [[
+  if(CMAKE_INSTALL_PREFIX MATCHES "^/opt/([^/]+)/*$")
+    set(KX_CONF_DIR "/etc/opt/${CMAKE_MATCH_1}")
+  else()
+    set(KX_CONF_DIR "${CMAKE_INSTALL_PREFIX}/etc/be_hadoop")
+  endif()
+]])
+cmake_language(EVAL CODE "${kx_conf_dir_rule}")
 
 install(TARGETS be_hadoop LIBRARY DESTINATION lib NAMELINK_SKIP)
 install(TARGETS kxhost RUNTIME DESTINATION bin)
 install(TARGETS kxcontainer RUNTIME DESTINATION container)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/src/container/zrtHadoop_container DESTINATION container)
-install(FILES ${PROJECT_SOURCE_DIR}/data/kx_container_conf.xml DESTINATION ${KX_CONF_DIR})
-install(CODE "
+install(CODE "${kx_conf_dir_rule}
+  file(INSTALL DESTINATION \"\${KX_CONF_DIR}\" TYPE FILE
+       FILES \"${PROJECT_SOURCE_DIR}/data/kx_container_conf.xml\")
   set(data \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/data\")
   file(MAKE_DIRECTORY \"\${data}\")
-  message(STATUS \"Installing: \${data}/kx_container_conf.xml -> ${KX_CONF_DIR}/kx_container_conf.xml\")
-  file(CREATE_LINK \"${KX_CONF_DIR}/kx_container_conf.xml\" \"\${data}/kx_container_conf.xml\" SYMBOLIC)
+  message(STATUS \"Installing: \${data}/kx_container_conf.xml -> \${KX_CONF_DIR}/kx_container_conf.xml\")
+  file(CREATE_LINK \"\${KX_CONF_DIR}/kx_container_conf.xml\" \"\${data}/kx_container_conf.xml\" SYMBOLIC)
 ")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/locale/ DESTINATION share/be_hadoop/locale)
 
@@ -58,7 +64,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 and keeps its jobs on the edge node, and kxhost, which lays out an agent
 working directory and drives the library by hand.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
-# The configuration template is installed outside the prefix, under /etc.
+# The configuration template is installed outside the prefix, under /etc:
+# the whole is installed under DESTDIR with its final paths.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

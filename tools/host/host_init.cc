@@ -177,9 +177,22 @@ void link_file(const std::string& target, const std::string& path) {
 // The template with the port in its <Port> element: the one given, else the
 // template's own unless it is 0 or empty, else a free one. A template
 // without the element gets one.
+// Where text holds what, outside the <!-- --> comments; npos if nowhere.
+std::size_t find_outside_comments(const std::string& text, const std::string& what, std::size_t from = 0) {
+  for (std::size_t at = from; at < text.size();) {
+    const std::size_t hit = text.find(what, at);
+    const std::size_t comment = text.find("<!--", at);
+    if (hit == std::string::npos || comment == std::string::npos || hit < comment) return hit;
+    const std::size_t end = text.find("-->", comment + 4);
+    if (end == std::string::npos) return std::string::npos;
+    at = end + 3;
+  }
+  return std::string::npos;
+}
+
 std::string container_conf(const std::string& path, const std::string& text, int port_given, int& port) {
   const std::string open = "<Port>", close = "</Port>";
-  const std::size_t a = text.find(open);
+  const std::size_t a = find_outside_comments(text, open);
   const std::size_t b = a == std::string::npos ? a : text.find(close, a);
   std::string own;
   if (b != std::string::npos) own = text.substr(a + open.size(), b - a - open.size());
@@ -198,7 +211,7 @@ std::string container_conf(const std::string& path, const std::string& text, int
   if (b != std::string::npos) {
     return text.substr(0, a + open.size()) + std::to_string(port) + text.substr(b);
   }
-  const std::size_t end = text.rfind("</Configuration>");
+  const std::size_t end = find_outside_comments(text, "</Configuration>");
   if (end == std::string::npos) {
     throw UserError(path + " has no <Configuration> element", "give a container configuration template");
   }
