@@ -4,9 +4,10 @@
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libexpat1-dev libcurl4-openssl-dev libcpp-httplib-dev
       libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      default-jdk-headless libhessian-java libsqlite3-dev libspdlog-dev nlohmann-json3-dev
-      dpkg-dev file)
+      default-jdk-headless libhessian-java libsqlite3-dev libspdlog-dev nlohmann-json3-dev)
 missing=()
+# make package: CPack finds the libraries linked with dpkg-shlibdeps and file.
+pkgs+=(dpkg-dev file)
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done

@@ -174,9 +174,6 @@ void link_file(const std::string& target, const std::string& path) {
   }
 }
 
-// The template with the port in its <Port> element: the one given, else the
-// template's own unless it is 0 or empty, else a free one. A template
-// without the element gets one.
 // Where text holds what, outside the <!-- --> comments; npos if nowhere.
 std::size_t find_outside_comments(const std::string& text, const std::string& what, std::size_t from = 0) {
   for (std::size_t at = from; at < text.size();) {
@@ -190,6 +187,9 @@ std::size_t find_outside_comments(const std::string& text, const std::string& wh
   return std::string::npos;
 }
 
+// The template with the port in its <Port> element: the one given, else the
+// template's own unless it is 0 or empty, else a free one. A template
+// without the element gets one.
 std::string container_conf(const std::string& path, const std::string& text, int port_given, int& port) {
   const std::string open = "<Port>", close = "</Port>";
   const std::size_t a = find_outside_comments(text, open);
