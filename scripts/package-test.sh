@@ -84,11 +84,13 @@ wait_down() {
   fail "the container did not stop"
 }
 
-step "the package ($(cd "$build" && ls "$pkg"_*.deb))"
-deb=$(ls "$build/$pkg"_*.deb)
-[ "$(echo "$deb" | wc -l)" = 1 ] || fail "not one package in $build: $deb"
+# The project's one version number, as the build has it.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+deb="$build/${pkg}_${version}_$(dpkg --print-architecture).deb"
+step "the package $deb"
+[ -f "$deb" ] || fail "no $deb (make package)"
 dpkg-deb -f "$deb" Package Version Depends
-version=$(dpkg-deb -f "$deb" Version)
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
 dpkg-deb -f "$deb" Depends | grep -q libcurl || fail "the package does not declare the libraries it links"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx "$conf" || fail "$conf is not a conffile"
 
@@ -144,7 +146,7 @@ old_pid=$(container_pid)
 
 step "upgrade to a rebuilt package while the job runs"
 cmake --build "$build" --target package -j2 >/dev/null
-DEBIAN_FRONTEND=noninteractive dpkg -i "$(ls "$build/$pkg"_*.deb)" | tail -n 3
+DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" | tail -n 3
 grep -q '<RequestTimeout>90' "$conf" || fail "the upgrade overwrote the operator's configuration"
 # The old container gives way to the new program by itself; the job goes on
 # under its supervisor.
