@@ -5,8 +5,10 @@ FUZZ_BUILD ?= $(CURDIR)/build-fuzz
 # Seconds each fuzz target runs in `make test`; CI may shorten it.
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
+# Where `cmake --install` and the package put everything.
+PREFIX     ?= /opt/be_hadoop
 
-.PHONY: all deps build build-asan run test test-normal test-asan test-fuzz clean
+.PHONY: all deps build build-asan run package test test-normal test-asan test-fuzz test-package clean
 
 all: build
 
@@ -15,7 +17,7 @@ deps:
 	@scripts/hadoop-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: deps
@@ -24,6 +26,10 @@ build-asan: deps
 
 run: build
 	scripts/run.sh $(BUILD)
+
+# The Debian package, in $(BUILD) (see cmake/install.cmake).
+package: build
+	cmake --build $(BUILD) --target package -j $(JOBS)
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -42,7 +48,12 @@ test-asan: build-asan
 test-fuzz: deps
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) fuzz/run.sh $(FUZZ_SECONDS)
 
-test: test-normal test-asan test-fuzz
+# The package installed, used, upgraded under a running job and purged, as an
+# operator would (as root; it says so and does nothing otherwise).
+test-package: package
+	scripts/package-test.sh $(BUILD)
+
+test: test-normal test-asan test-fuzz test-package
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

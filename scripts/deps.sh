@@ -7,6 +7,8 @@ pkgs=(cmake g++ make pkg-config libexpat1-dev libcurl4-openssl-dev libcpp-httpli
       default-jdk-headless libhessian-java libsqlite3-dev libspdlog-dev nlohmann-json3-dev libkrb5-dev
       krb5-kdc krb5-admin-server krb5-user)
 missing=()
+# make package: CPack finds the libraries linked with dpkg-shlibdeps and file.
+pkgs+=(dpkg-dev file)
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done

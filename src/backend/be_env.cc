@@ -9,8 +9,10 @@
 #include "os_diag.h"
 #include "pexapi_utl.h"
 
+// The project's one version number, the same that kxcontainer and kxhost
+// print and the package carries.
 #ifndef BE_HADOOP_VERSION_NUMBER
-#define BE_HADOOP_VERSION_NUMBER "1.0.00"
+#error "BE_HADOOP_VERSION_NUMBER is set by the build"
 #endif
 
 extern "C" {

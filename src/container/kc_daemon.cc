@@ -150,6 +150,17 @@ void report(int fd, const std::string& text) {
 // The daemon's life once the pid file is ours: open everything, recover,
 // serve, stop. ready_fd (or -1) hears "OK" once it listens, or the reason it
 // cannot.
+// True once this program's file is gone from under it: an upgrade of the
+// installation has put a new program in its place.
+bool program_replaced() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return false;
+  static const std::string kGone = " (deleted)";
+  const std::string path(buf, static_cast<std::size_t>(n));
+  return path.size() > kGone.size() && path.compare(path.size() - kGone.size(), kGone.size(), kGone) == 0;
+}
+
 int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   sigset_t signals;
   sigemptyset(&signals);
@@ -197,7 +208,10 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
     report(ready_fd, error);
     return 1;
   }
-  JobService jobs(config, *store, options.exe);
+  // Supervisors are started from this very program image, not from its file:
+  // an upgrade may replace or remove the file while this container runs, and
+  // a supervisor must speak the spool's format of the container that made it.
+  JobService jobs(config, *store, "/proc/self/exe");
   jobs.recover();
   Server server(config, jobs, allowed);
   if (!server.bind(error)) {
@@ -211,9 +225,17 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   bool done = false;
   std::thread monitor([&] {
     std::unique_lock<std::mutex> lock(mu);
+    bool replaced = false;
     while (!done) {
       lock.unlock();
       guarded("monitor", [&] { jobs.tick(); });
+      // The jobs go on under their supervisors; the library starts the new
+      // program at its next request, when it finds the port closed.
+      if (!replaced && program_replaced()) {
+        replaced = true;
+        spdlog::info("this program was replaced (an upgrade): stopping, the next request starts the new one");
+        server.request_stop();
+      }
       lock.lock();
       cv.wait_for(lock, std::chrono::milliseconds(config.monitor_interval_ms), [&] { return done; });
     }

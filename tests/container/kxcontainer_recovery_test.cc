@@ -115,6 +115,39 @@ TEST_F(ContainerRecovery, SixteenAgentProcessesSubmitAndTrackAtOnce) {
   }
 }
 
+// An upgrade renames a new program over the container's: the running
+// container gives way by itself, its job goes on under its supervisor, and
+// the library's next request starts the new program, which adopts the job.
+TEST_F(ContainerRecovery, AReplacedProgramGivesWayToTheNewOneAtTheNextRequest) {
+  // The container directory links to an installed program, as kxhost init
+  // lays it out from an installation.
+  const std::string installed = wd_.file("installed");
+  fs::create_directory(installed);
+  fs::copy_file(kxtest::kxcontainer_program(), installed + "/kxcontainer");
+  const std::string link = container_->dir() + "/kxcontainer";
+  fs::remove(link);
+  fs::create_symlink(installed + "/kxcontainer", link);
+  ASSERT_TRUE(container_->start());
+  const pid_t old_pid = container_->pid();
+  const std::string go = wd_.file("go");
+  ASSERT_EQ(submit("up", "echo before; while [ ! -e " + go + " ]; do sleep 0.05; done; echo after").rc, PEX_SUCCESS);
+
+  fs::copy_file(kxtest::kxcontainer_program(), installed + "/kxcontainer.new");
+  fs::rename(installed + "/kxcontainer.new", installed + "/kxcontainer");
+  for (int i = 0; i < 200 && container_->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_FALSE(container_->running()) << "the container with a replaced program still runs";
+  EXPECT_NE(container_->log().find("this program was replaced"), std::string::npos);
+
+  const ActionResult r = job("TRACK", {{"ORDERNO", "up"}, {"RUNNO", "1"}});
+  ASSERT_EQ(r.rc, PEX_SUCCESS) << r.text;
+  EXPECT_EQ(r["STATUS"], "EXECUTING");
+  ASSERT_TRUE(container_->running());
+  EXPECT_NE(container_->pid(), old_pid);
+  wd_.write("go", "");
+  EXPECT_EQ(wait_end("up")["STATUS"], "ENDED_OK");
+  EXPECT_EQ(output("up"), "before\nafter\n");
+}
+
 TEST_F(ContainerRecovery, AnotherUserIsRefused) {
   if (geteuid() != 0) GTEST_SKIP() << "switching users needs the superuser";
   ASSERT_TRUE(container_->start());

@@ -282,6 +282,63 @@ TEST_F(HostInit, ALayoutIsWrittenAgainOnlyWhenAskedTo) {
   EXPECT_TRUE(executable(dir + "/container/kxcontainer"));
 }
 
+// The configuration comes from a template an operator may have edited: its
+// own settings stay, its port is kept unless it is 0, and a <Port> inside a
+// comment is not the setting.
+TEST_F(HostInit, TheContainerConfigurationIsTheTemplateWithItsPort) {
+  const std::string tpl = wd_.file("template.xml");
+  wd_.write("template.xml",
+            "<?xml version=\"1.0\"?>\n<!-- init writes <Port>N</Port> below -->\n<Configuration>\n"
+            "  <Port>0</Port>\n  <!-- <Port>1</Port> -->\n  <HadoopConfDir>/etc/site</HadoopConfDir>\n"
+            "</Configuration>\n");
+  const std::string a = wd_.file("a");
+  ASSERT_EQ(run_program(host({"init", a, "--conf-template", tpl}), wd_.path()).code, 0);
+  const std::string conf = read_file(a + "/data/kx_container_conf.xml");
+  EXPECT_TRUE(has(conf, "<!-- init writes <Port>N</Port> below -->")) << conf;
+  EXPECT_TRUE(has(conf, "<!-- <Port>1</Port> -->")) << conf;
+  EXPECT_TRUE(has(conf, "<HadoopConfDir>/etc/site</HadoopConfDir>")) << conf;
+  EXPECT_FALSE(has(conf, "<Port>0</Port>")) << conf;
+
+  // An operator's fixed port is kept; --port wins over it.
+  wd_.write("template.xml", "<Configuration>\n  <Port>40310</Port>\n</Configuration>\n");
+  ASSERT_EQ(run_program(host({"init", wd_.file("b"), "--conf-template", tpl}), wd_.path()).code, 0);
+  EXPECT_TRUE(has(read_file(wd_.file("b") + "/data/kx_container_conf.xml"), "<Port>40310</Port>"));
+  ASSERT_EQ(run_program(host({"init", wd_.file("c"), "--conf-template", tpl, "--port", "40311"}), wd_.path()).code, 0);
+  EXPECT_TRUE(has(read_file(wd_.file("c") + "/data/kx_container_conf.xml"), "<Port>40311</Port>"));
+
+  // A template without the setting gets one; one that is not a port is refused.
+  wd_.write("template.xml", "<Configuration>\n  <!-- </Configuration> -->\n</Configuration>\n");
+  ASSERT_EQ(run_program(host({"init", wd_.file("d"), "--conf-template", tpl, "--port", "40312"}), wd_.path()).code,
+            0);
+  EXPECT_EQ(read_file(wd_.file("d") + "/data/kx_container_conf.xml"),
+            "<Configuration>\n  <!-- </Configuration> -->\n  <Port>40312</Port>\n</Configuration>\n");
+  wd_.write("template.xml", "<Configuration><Port>http</Port></Configuration>\n");
+  const Outcome bad = run_program(host({"init", wd_.file("e"), "--conf-template", tpl}), wd_.path());
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_TRUE(has(bad.err, "has <Port>http</Port>")) << bad.err;
+}
+
+// From a build tree the container programs are copied; --link links them,
+// so that a working directory follows an installation's upgrades.
+TEST_F(HostInit, ContainerProgramsAreCopiedOrLinked) {
+  const std::string copied = wd_.file("copied"), linked = wd_.file("linked");
+  ASSERT_EQ(run_program(host({"init", copied, "--port", "40320"}), wd_.path()).code, 0);
+  const Outcome r = run_program(host({"init", linked, "--port", "40321", "--link"}), wd_.path());
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string bin = fs::path(KXHOST_PATH).parent_path().string();
+  for (const char* name : {"kxcontainer", "zrtHadoop_container"}) {
+    EXPECT_FALSE(fs::is_symlink(copied + "/container/" + name)) << name;
+    ASSERT_TRUE(fs::is_symlink(linked + "/container/" + name)) << name;
+    EXPECT_EQ(fs::read_symlink(linked + "/container/" + name), fs::path(bin) / name);
+  }
+  EXPECT_TRUE(has(r.out, "links to " + bin));
+  // Through the links the start script still takes the working directory's
+  // container directory as the container's home.
+  const Outcome status = run_program({linked + "/container/zrtHadoop_container", "status"}, linked);
+  EXPECT_EQ(status.code, 1);
+  EXPECT_TRUE(has(status.err, "not answering at 127.0.0.1:40321")) << status.err;
+}
+
 TEST_F(HostInit, APathTheLibraryWouldRefuseIsRefusedAtOnce) {
   const Outcome r = run_program(host({"init", wd_.file("two words")}), wd_.path());
   EXPECT_EQ(r.code, 2);

@@ -35,7 +35,11 @@ struct InitOptions {
   int level = 4;
   std::string container_bin;
   std::string locale_dir;
+  std::string conf_template;
   bool force = false;
+  // How the container programs get into the working directory: -1 as fits
+  // their source, 0 copied, 1 linked.
+  int link = -1;
 };
 
 int read_number(const std::string& option, const char* text, int lo, int hi) {
@@ -61,10 +65,12 @@ InitOptions parse(int argc, char** argv, int first) {
     } else if (word == "--level") {
       o.level = read_number(word, next, 0, 6);
       ++i;
-    } else if (word == "--container-bin" || word == "--locale-dir") {
+    } else if (word == "--container-bin" || word == "--locale-dir" || word == "--conf-template") {
       if (next == nullptr) throw UserError(word + " needs a path", kUsage);
-      (word == "--container-bin" ? o.container_bin : o.locale_dir) = next;
+      (word == "--container-bin" ? o.container_bin : word == "--locale-dir" ? o.locale_dir : o.conf_template) = next;
       ++i;
+    } else if (word == "--copy" || word == "--link") {
+      o.link = word == "--link" ? 1 : 0;
     } else if (word == "--force") {
       o.force = true;
     } else if (!word.empty() && word[0] == '-') {
@@ -80,16 +86,20 @@ InitOptions parse(int argc, char** argv, int first) {
 }
 
 // Where kxcontainer and its start script come from: --container-bin (the
-// program or its directory), else beside kxhost.
+// program or its directory), else an installed prefix's container directory,
+// else beside kxhost (a build tree).
 std::string container_source(const InitOptions& o) {
-  std::string dir = o.container_bin.empty() ? program_dir() : o.container_bin;
+  std::string dir = o.container_bin;
+  if (dir.empty()) dir = installed_container_dir();
+  if (dir.empty()) dir = program_dir();
   if (!o.container_bin.empty() && is_file(o.container_bin)) dir = fs::path(o.container_bin).parent_path().string();
   if (dir.empty()) dir = ".";
   for (const char* name : {kContainerProgram, kStartScript}) {
     if (!is_executable(dir + "/" + name)) {
       throw UserError("no executable " + std::string(name) + " in " + absolute_path(dir),
                       o.container_bin.empty()
-                          ? "build it (cmake --build build --target kxcontainer) or give --container-bin DIR"
+                          ? "build it (cmake --build build --target kxcontainer), install the package, "
+                            "or give --container-bin DIR"
                           : "--container-bin names kxcontainer or the directory holding it and " +
                                 std::string(kStartScript));
     }
@@ -140,46 +150,72 @@ void write_file(const std::string& path, const std::string& content, fs::perms p
   }
 }
 
-void copy_file(const std::string& from, const std::string& to, fs::perms perms) {
+std::string read_text(const std::string& from) {
   std::ifstream in(from, std::ios::binary);
   if (!in) throw UserError("cannot read " + from + ": " + std::strerror(errno), "check that it is readable");
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  write_file(to, content, perms);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string container_conf(int port) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!-- Written by kxhost init. The backend library reads it on every call,\n"
-         "     kxcontainer when it starts (a change takes a restart of the container). -->\n"
-         "<Configuration>\n"
-         "  <ContainerHost>127.0.0.1</ContainerHost>\n"
-         "  <Port>" + std::to_string(port) + "</Port>\n"
-         "  <!-- After starting the container the library probes its port this\n"
-         "       many times, this many milliseconds apart. -->\n"
-         "  <RecoveryMaxRetry>5</RecoveryMaxRetry>\n"
-         "  <RecoveryRetrySleepTime>1000</RecoveryRetrySleepTime>\n"
-         "  <!-- Seconds a call to the container may take (0: no limit). -->\n"
-         "  <RequestTimeout>60</RequestTimeout>\n"
-         "  <!-- The container's own settings, shown with their defaults; relative\n"
-         "       paths are taken from the container directory. See the README.\n"
-         "  <ListenAddress>127.0.0.1</ListenAddress>\n"
-         "  <StateDir>state</StateDir>                 job store and pid file\n"
-         "  <SpoolDir>spool</SpoolDir>                 one directory per job: output, autoedits\n"
-         "  <SaveDir>saved</SaveDir>                   output copies made by SYSOUT_N\n"
-         "  <MaxRunningJobs>4</MaxRunningJobs>         more wait in a queue\n"
-         "  <MaxQueuedJobs>10000</MaxQueuedJobs>\n"
-         "  <MaxRequestBytes>1048576</MaxRequestBytes>\n"
-         "  <MaxOutputBytes>1073741824</MaxOutputBytes> per job\n"
-         "  <KillGraceSeconds>10</KillGraceSeconds>    from SIGTERM to SIGKILL\n"
-         "  <AllowedUsers></AllowedUsers>              callers besides its own user and root\n"
-         "  <Workers>16</Workers>                      requests served at once\n"
-         "  <LogFile>log/kxcontainer.log</LogFile>\n"
-         "  <LogLevel>info</LogLevel>                  default: from the agent's DBGLVL\n"
-         "  <LogMaxBytes>10485760</LogMaxBytes>\n"
-         "  <LogFiles>5</LogFiles>\n"
-         "  <MonitorIntervalMs>200</MonitorIntervalMs>\n"
-         "  -->\n"
-         "</Configuration>\n";
+void copy_file(const std::string& from, const std::string& to, fs::perms perms) {
+  write_file(to, read_text(from), perms);
+}
+
+// A symbolic link to an absolute path, made beside its final name and
+// renamed over it (a program that runs from the old name goes on running).
+void link_file(const std::string& target, const std::string& path) {
+  const std::string tmp = path + ".kxhost-new";
+  std::error_code ec;
+  fs::remove(tmp, ec);
+  fs::create_symlink(absolute_path(target), tmp, ec);
+  if (!ec) fs::rename(tmp, path, ec);
+  if (ec) {
+    fs::remove(tmp);
+    throw UserError("cannot link " + path + " to " + target + ": " + ec.message(), "check the directory's permissions");
+  }
+}
+
+// Where text holds what, outside the <!-- --> comments; npos if nowhere.
+std::size_t find_outside_comments(const std::string& text, const std::string& what, std::size_t from = 0) {
+  for (std::size_t at = from; at < text.size();) {
+    const std::size_t hit = text.find(what, at);
+    const std::size_t comment = text.find("<!--", at);
+    if (hit == std::string::npos || comment == std::string::npos || hit < comment) return hit;
+    const std::size_t end = text.find("-->", comment + 4);
+    if (end == std::string::npos) return std::string::npos;
+    at = end + 3;
+  }
+  return std::string::npos;
+}
+
+// The template with the port in its <Port> element: the one given, else the
+// template's own unless it is 0 or empty, else a free one. A template
+// without the element gets one.
+std::string container_conf(const std::string& path, const std::string& text, int port_given, int& port) {
+  const std::string open = "<Port>", close = "</Port>";
+  const std::size_t a = find_outside_comments(text, open);
+  const std::size_t b = a == std::string::npos ? a : text.find(close, a);
+  std::string own;
+  if (b != std::string::npos) own = text.substr(a + open.size(), b - a - open.size());
+  port = port_given;
+  if (port == 0 && !own.empty() && own != "0") {
+    char* end = nullptr;
+    const long v = std::strtol(own.c_str(), &end, 10);
+    if (*end != '\0' || v < 1 || v > 65535) {
+      throw UserError(path + " has <Port>" + own + "</Port>", "write 0 there (a free port for each working "
+                      "directory) or a port from 1 to 65535, or give --port N");
+    }
+    port = static_cast<int>(v);
+  }
+  if (port == 0) port = free_port();
+  if (port == 0) throw UserError("cannot find a free port on the loopback interface", "give one with --port N");
+  if (b != std::string::npos) {
+    return text.substr(0, a + open.size()) + std::to_string(port) + text.substr(b);
+  }
+  const std::size_t end = find_outside_comments(text, "</Configuration>");
+  if (end == std::string::npos) {
+    throw UserError(path + " has no <Configuration> element", "give a container configuration template");
+  }
+  return text.substr(0, end) + "  <Port>" + std::to_string(port) + "</Port>\n" + text.substr(end);
 }
 
 }  // namespace
@@ -211,6 +247,15 @@ int cmd_init(int argc, char** argv, int first) {
   }
   const std::string bin = container_source(o);
   const std::string locale = locale_source(o);
+  const std::string conf_template = o.conf_template.empty() ? default_conf_template() : o.conf_template;
+  if (!is_file(conf_template)) {
+    throw UserError("no container configuration template " + absolute_path(conf_template),
+                    "give one with --conf-template FILE (data/kx_container_conf.xml in the source tree)");
+  }
+  // An installed container directory is upgraded in place: working
+  // directories link to it and get the new programs at their next start.
+  const std::string installed = installed_container_dir();
+  const bool link = o.link >= 0 ? o.link == 1 : !installed.empty() && absolute_path(bin) == absolute_path(installed);
 
   const std::vector<std::string> written = {"data/CONFIG.dat", "data/HADOOP.dat", "data/kx_container_conf.xml",
                                             "container/" + std::string(kContainerProgram),
@@ -227,8 +272,8 @@ int cmd_init(int argc, char** argv, int first) {
     throw UserError("a container runs from " + container_dir,
                     "stop it first: " + container_dir + "/" + kStartScript + " stop");
   }
-  const int port = o.port != 0 ? o.port : free_port();
-  if (port == 0) throw UserError("cannot find a free port on the loopback interface", "give one with --port N");
+  int port = 0;
+  const std::string conf = container_conf(conf_template, read_text(conf_template), o.port, port);
 
   std::error_code ec;
   for (const char* sub : {"data", "proclog", "sysout", "exe/locale", "container"}) {
@@ -247,7 +292,7 @@ int cmd_init(int argc, char** argv, int first) {
              "# KX_DIR: the container directory, from which the library starts the container.\n"
              "KX_DIR " + container_dir + "\n",
              text);
-  write_file(dir + "/data/kx_container_conf.xml", container_conf(port), text);
+  write_file(dir + "/data/kx_container_conf.xml", conf, text);
   std::vector<std::string> locale_files;
   for (const auto& entry : fs::directory_iterator(locale)) {
     if (entry.path().extension() != ".cp") continue;
@@ -255,7 +300,11 @@ int cmd_init(int argc, char** argv, int first) {
     locale_files.push_back(entry.path().filename().string());
   }
   for (const char* name : {kContainerProgram, kStartScript}) {
-    copy_file(bin + "/" + name, container_dir + "/" + name, program);
+    if (link) {
+      link_file(bin + "/" + name, container_dir + "/" + name);
+    } else {
+      copy_file(bin + "/" + name, container_dir + "/" + name, program);
+    }
   }
 
   std::string locales;
@@ -266,8 +315,8 @@ int cmd_init(int argc, char** argv, int first) {
   std::printf("  data/kx_container_conf.xml   the container at 127.0.0.1:%d\n", port);
   std::printf("  exe/locale/                 %s\n", locales.c_str());
   std::printf("  proclog/  sysout/            the library's logs and job output files\n");
-  std::printf("  container/                   %s, %s (from %s)\n", kContainerProgram, kStartScript,
-              absolute_path(bin).c_str());
+  std::printf("  container/                   %s, %s (%s %s)\n", kContainerProgram, kStartScript,
+              link ? "links to" : "copied from", absolute_path(bin).c_str());
   std::printf("next:\n");
   std::printf("  cd %s\n", dir.c_str());
   std::printf("  export WEXAGENT=%s\n", dir.c_str());

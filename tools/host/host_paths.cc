@@ -32,6 +32,19 @@ std::string default_locale_dir() {
   return (fs::path(dir).parent_path() / kLocaleSubdir).string();
 }
 
+std::string installed_container_dir() {
+  const std::string dir = program_dir();
+  if (dir.empty()) return std::string();
+  const std::string container = (fs::path(dir).parent_path() / kContainerSubdir).string();
+  return is_file(container + "/" + kContainerProgram) ? container : std::string();
+}
+
+std::string default_conf_template() {
+  const std::string dir = program_dir();
+  if (dir.empty()) return std::string();
+  return (fs::path(dir).parent_path() / kConfTemplate).string();
+}
+
 bool is_file(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

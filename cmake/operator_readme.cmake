@@ -1,0 +1,21 @@
+# Writes the operator's part of README.md: its title and introduction and
+# every section but those about developing the project.
+#   cmake -DIN=README.md -DOUT=file -P operator_readme.cmake
+set(developer_sections "The two commands" "Layout")
+file(STRINGS ${IN} lines)
+set(out "")
+set(keep TRUE)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^## (.*)$")
+    list(FIND developer_sections "${CMAKE_MATCH_1}" found)
+    if(found EQUAL -1)
+      set(keep TRUE)
+    else()
+      set(keep FALSE)
+    endif()
+  endif()
+  if(keep)
+    string(APPEND out "${line}\n")
+  endif()
+endforeach()
+file(WRITE ${OUT} "${out}")
