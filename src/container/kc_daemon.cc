@@ -147,9 +147,6 @@ void report(int fd, const std::string& text) {
   (void)ignored;
 }
 
-// The daemon's life once the pid file is ours: open everything, recover,
-// serve, stop. ready_fd (or -1) hears "OK" once it listens, or the reason it
-// cannot.
 // True once this program's file is gone from under it: an upgrade of the
 // installation has put a new program in its place.
 bool program_replaced() {
@@ -161,6 +158,9 @@ bool program_replaced() {
   return path.size() > kGone.size() && path.compare(path.size() - kGone.size(), kGone.size(), kGone) == 0;
 }
 
+// The daemon's life once the pid file is ours: open everything, recover,
+// serve, stop. ready_fd (or -1) hears "OK" once it listens, or the reason it
+// cannot.
 int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   sigset_t signals;
   sigemptyset(&signals);
