@@ -92,18 +92,37 @@ size_t escape(const char* src, size_t len, Escape form, char* out) {
   return n;
 }
 
+// The documents whose end the writer keeps, innermost first.
+using KeptDocument = GmXmlDocument;
+thread_local KeptDocument* kept_document = nullptr;
+
+KeptDocument* kept(const char* xmlbuf) {
+  for (KeptDocument* d = kept_document; d != nullptr; d = d->outer)
+    if (d->buffer == xmlbuf) return d;
+  return nullptr;
+}
+
+size_t length_of(const char* xmlbuf) {
+  const KeptDocument* d = kept(xmlbuf);
+  return d != nullptr ? d->length : strlen(xmlbuf);
+}
+
 // Appends the escaped text at the end of xmlbuf and terminates it.
 void append_escaped(char* xmlbuf, const char* src, size_t len, Escape form) {
-  char* end = xmlbuf + strlen(xmlbuf);
+  KeptDocument* d = kept(xmlbuf);
+  char* end = xmlbuf + (d != nullptr ? d->length : strlen(xmlbuf));
   size_t n = escape(src, len, form, end);
   end[n] = '\0';
+  if (d != nullptr) d->length += n;
 }
 
 void append_raw(char* xmlbuf, const char* text) {
   if (text == nullptr) return;
-  char* end = xmlbuf + strlen(xmlbuf);
+  KeptDocument* d = kept(xmlbuf);
+  char* end = xmlbuf + (d != nullptr ? d->length : strlen(xmlbuf));
   size_t n = strlen(text);
   memcpy(end, text, n + 1);
+  if (d != nullptr) d->length += n;
 }
 
 const char* or_empty(const char* s) { return s != nullptr ? s : ""; }
@@ -402,10 +421,10 @@ void GM_xml_writeHeader(char* xmlbuf, const XML_Char* xmlHeader) {
 void GM_xml_writeCharacterData(char* xmlbuf, const XML_Char* ElemVal, int len) {
   static const char kFnc[] = "GM_xml_writeCharacterData";
   DIAG_TRACE(5, "%s: Current XML buffer length = %d, Adding element with length %d", kFnc,
-             clamp_int(strlen(xmlbuf)), len);
+             clamp_int(length_of(xmlbuf)), len);
   if (ElemVal != nullptr && len > 0)
     append_escaped(xmlbuf, ElemVal, static_cast<size_t>(len), Escape::kCharacterData);
-  DIAG_TRACE(5, "%s: New XML buffer length = %d", kFnc, clamp_int(strlen(xmlbuf)));
+  DIAG_TRACE(5, "%s: New XML buffer length = %d", kFnc, clamp_int(length_of(xmlbuf)));
 }
 
 size_t GM_xml_characterDataLength(const XML_Char* ElemVal, int len) {
@@ -619,7 +638,16 @@ KX_RC GM_XML_ParseBuf2ListByEncoding(const char* buffer, const char* ParentElem,
   return parse_to_list("GM_XML_ParseBuf2ListByEncoding", buffer, ParentElem, list, encoding);
 }
 
+size_t GM_xml_length(const char* xmlbuf) { return length_of(xmlbuf); }
+
 }  // extern "C"
+
+GmXmlDocument::GmXmlDocument(char* xmlbuf)
+    : buffer(xmlbuf), length(strlen(xmlbuf)), outer(kept_document) {
+  kept_document = this;
+}
+
+GmXmlDocument::~GmXmlDocument() { kept_document = outer; }
 
 extern "C" int isI18nDefined(void) {
   DIAG_TRACE(4, "isI18nDefined");
