@@ -6,7 +6,11 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <stdint.h>
 #include <string.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <memory>
 #include <type_traits>
@@ -133,6 +137,27 @@ struct ParserFree {
   void operator()(XML_Parser p) const { XML_ParserFree(p); }
 };
 using ParserPtr = std::unique_ptr<std::remove_pointer<XML_Parser>::type, ParserFree>;
+
+// Expat salts its hash tables against crafted names; left alone, every
+// parser asks the kernel for fresh random bytes. One salt drawn for the
+// process keeps that protection without a system call per parse.
+unsigned long hash_salt() {
+  static const unsigned long salt = [] {
+    unsigned long s = 0;
+    if (getrandom(&s, sizeof s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof s)) {
+      s = static_cast<unsigned long>(time(nullptr)) ^ (static_cast<unsigned long>(getpid()) << 16) ^
+          reinterpret_cast<uintptr_t>(&s);
+    }
+    return s != 0 ? s : 1UL;  // 0 would make Expat draw its own
+  }();
+  return salt;
+}
+
+XML_Parser create_parser(const char* encoding) {
+  XML_Parser p = XML_ParserCreate(encoding);
+  if (p != nullptr) XML_SetHashSalt(p, hash_salt());
+  return p;
+}
 
 // Copies at most cap - 1 bytes of src (NUL-terminated) into dst, terminated.
 void bounded_copy(char* dst, size_t cap, const char* src) {
@@ -334,7 +359,7 @@ bool name_fits(const char* fnc, const char* name, size_t max) {
 
 KX_RC parse_to_list(const char* fnc, const char* buffer, const char* ParentElem,
                     PEXLIST_handle_typ* list, const char* encoding) {
-  ParserPtr parser(XML_ParserCreate(encoding));
+  ParserPtr parser(create_parser(encoding));
   if (!parser) return KX_FAIL;
   DIAG_TRACE(4, "%s", fnc);
   if (list == nullptr || ParentElem == nullptr) {
@@ -363,7 +388,7 @@ KX_RC parse_to_list(const char* fnc, const char* buffer, const char* ParentElem,
 KX_RC parse_by_parent(const char* buffer, const char* Element, const char* ParentElem,
                       char* ElemValue, char* AttrName, char* AttrValue) {
   static const char kFnc[] = "GM_XML_ParseByParentElement";
-  ParserPtr parser(XML_ParserCreate(nullptr));
+  ParserPtr parser(create_parser(nullptr));
   if (!parser) {
     DIAG_ERROR("%s: failed to create parser", kFnc);
     return KX_FAIL;
