@@ -251,6 +251,16 @@ std::string answer_of(int leaves) {
   return kxtest::doc::answer(body);
 }
 
+// An answer of n extended autoedits, which no output attribute takes.
+std::string autoedit_answer_of(int n) {
+  std::string body;
+  for (int i = 1; i <= n; ++i) {
+    const std::string tag = "AUTOEDITOUT" + std::to_string(i);
+    body += "<" + tag + ">AE" + std::to_string(i) + "=value " + std::to_string(i) + "</" + tag + ">";
+  }
+  return kxtest::doc::answer(body);
+}
+
 kxtest::AgentAttrs input_of(int attributes) {
   kxtest::AgentAttrs in;
   in.add("ORDERNO", "b0");
@@ -341,12 +351,14 @@ BENCHMARK(BM_TrackVsFloor)
 //                                       its port there and each request it
 //                                       gets to <port-file>.request; runs
 //                                       until killed
+//   track_bench --serve-autoedits=M <port-file>
+//                                       the same with M AUTOEDITOUTn leaves
 //   track_bench --track=K --port=P [--attrs=N] [--leaves=M]
 //                                       K TRACKs against that server
 //   track_bench --track=0 --floor=F --port=P --request=<file> [--leaves=M]
 //                                       F floors of those request bytes
 int drive(int argc, char** argv) {
-  long serve = -1, track = 0, port = 0, attrs = 10, leaves = 10, floors = 0;
+  long serve = -1, serve_autoedits = -1, track = 0, port = 0, attrs = 10, leaves = 10, floors = 0;
   const char* port_file = nullptr;
   const char* request_file = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -357,7 +369,7 @@ int drive(int argc, char** argv) {
       *v = strtol(a.c_str() + k.size(), nullptr, 10);
       return true;
     };
-    if (num("--serve", &serve) || num("--track", &track) || num("--port", &port) ||
+    if (num("--serve", &serve) || num("--serve-autoedits", &serve_autoedits) || num("--track", &track) || num("--port", &port) ||
         num("--attrs", &attrs) || num("--leaves", &leaves) || num("--floor", &floors))
       continue;
     if (a.compare(0, 10, "--request=") == 0) {
@@ -366,9 +378,10 @@ int drive(int argc, char** argv) {
     }
     port_file = argv[i];
   }
-  if (serve >= 0) {
+  if (serve >= 0 || serve_autoedits >= 0) {
     FixedReplyServer server;
-    server.set_answer(answer_of(static_cast<int>(serve)));
+    server.set_answer(serve >= 0 ? answer_of(static_cast<int>(serve))
+                                 : autoedit_answer_of(static_cast<int>(serve_autoedits)));
     if (port_file != nullptr) server.record_to(std::string(port_file) + ".request");
     FILE* f = port_file != nullptr ? fopen(port_file, "w") : stdout;
     fprintf(f, "%d\n", server.port());
@@ -385,6 +398,7 @@ int drive(int argc, char** argv) {
       return 1;
     }
   }
+  if (track > 0) fprintf(stderr, "track_bench: the last TRACK took %.6f s\n", t);
   if (floors > 0) {
     std::ifstream file(request_file != nullptr ? request_file : "");
     const std::string request((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -404,7 +418,7 @@ int drive(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (strncmp(argv[i], "--serve=", 8) == 0 || strncmp(argv[i], "--track=", 8) == 0)
+    if (strncmp(argv[i], "--serve", 7) == 0 || strncmp(argv[i], "--track=", 8) == 0)
       return drive(argc, argv);
   }
   benchmark::Initialize(&argc, argv);
