@@ -37,10 +37,6 @@ class Socket {
   int fd_;
 };
 
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-
 // Both values are pasted into a shell command line as they are. Restricting
 // them to characters no shell gives a meaning keeps the command texts
 // exactly as documented while making sure nothing else can run.
@@ -140,18 +136,12 @@ extern "C" int isKerberosMode(void) {
     PATHNAME_D_typ path;
     const int len = snprintf(path, sizeof path, "%s%c..%cdata%c%s", dir, '/', '/', '/',
                              BE_CONTAINER_CONF_FILE);
-    std::unique_ptr<char, FreeDeleter> conf(
-        static_cast<char*>(calloc(BE_CONTAINER_CONF_SIZE, 1)));
-    if (len > 0 && static_cast<size_t>(len) < sizeof path && conf &&
-        BE_load_file_to_string(path, conf.get(), BE_CONTAINER_CONF_SIZE) == KX_SUCCESS) {
+    if (len > 0 && static_cast<size_t>(len) < sizeof path &&
+        BE_ConfigurationFile::load(path, BE_CONTAINER_CONF_SIZE)) {
       GM_PARAM_VALUE_typ keytab;
       GM_PARAM_VALUE_typ principal;
-      keytab[0] = '\0';
-      GM_XML_ParseByParentElement(conf.get(), "KerberosKeytabPath", "Configuration", keytab,
-                                  NULL, NULL);
-      principal[0] = '\0';
-      GM_XML_ParseByParentElement(conf.get(), "KerberosPrincipal", "Configuration", principal,
-                                  NULL, NULL);
+      BE_ConfigurationFile::lookup("KerberosKeytabPath", "Configuration", keytab);
+      BE_ConfigurationFile::lookup("KerberosPrincipal", "Configuration", principal);
       if (keytab[0] != '\0' && principal[0] != '\0') {
         DIAG_TRACE(4, "Identified Kerberos Mode");
         return 1;

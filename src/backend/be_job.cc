@@ -99,12 +99,13 @@ void collect_autoedit(PEXLIST_handle_typ *rows, const PEXAttr &attr, int32_t cou
 PEXRC store_answer(PEXAttrList *answer, PEXAttrList *AttributesOut, bool track,
                    PEXLIST_handle_typ *autoedits, PEXError *Error) {
   PEXRC rc = PEX_SUCCESS;
+  PEXAttrValueSetter out(AttributesOut);
   const int32_t count = answer->Count;
   for (int32_t i = 0; i < count && rc == PEX_SUCCESS; ++i) {
     const PEXAttr &attr = answer->Attributes[i];
     const char *name = attr.Name != nullptr ? attr.Name : "";
     const char *value = attr.Value != nullptr ? attr.Value : "";
-    rc = PEXAPI_UTILS_AttrListValueSet(AttributesOut, name, value);
+    rc = out.set(name, value);
     if (rc == PEX_SUCCESS) {
       DIAG_TRACE(4, "Updated <%s> with value <%s>", name, value);
     } else if (rc == PEX_EOS && track &&

@@ -2,7 +2,16 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gm_xml.h"
 #include "os_diag.h"
 #include "os_file.h"
 
@@ -98,5 +107,89 @@ extern "C" KX_RC BE_load_file_to_string(const char* filename, char* xmlbuff, int
     used += len;
     xmlbuff[used] = '\0';
   }
+  return rc;
+}
+
+namespace {
+
+// A version younger than this is not trusted to be told apart from the next
+// by its time stamp alone (file systems stamp in coarse ticks, some in whole
+// seconds).
+const time_t kSettleSeconds = 2;
+
+struct Identity {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  struct timespec mtime;
+  bool operator==(const Identity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec;
+  }
+};
+
+struct ConfigurationCache {
+  std::mutex mutex;
+  std::string path;
+  int size = 0;
+  bool kept = false;  // identity below describes text and found
+  Identity identity{};
+  bool loaded = false;
+  std::vector<char> text;  // reused from read to read
+  std::map<std::pair<std::string, std::string>, std::pair<KX_RC, std::string>> found;
+};
+
+ConfigurationCache& cache() {
+  static ConfigurationCache* c = new ConfigurationCache;  // outlives every caller
+  return *c;
+}
+
+bool settled(const struct stat& st) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return st.st_mtim.tv_sec + kSettleSeconds < now.tv_sec;
+}
+
+}  // namespace
+
+bool BE_ConfigurationFile::load(const char* path, int size) {
+  ConfigurationCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  struct stat st;
+  const bool regular = stat(path, &st) == 0 && S_ISREG(st.st_mode);
+  Identity now{};
+  if (regular) now = Identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+  if (regular && c.kept && c.path == path && c.size == size && c.identity == now) return c.loaded;
+
+  c.kept = false;
+  c.found.clear();
+  c.path = path;
+  c.size = size;
+  if (size <= 0) size = 1;
+  if (c.text.size() != static_cast<size_t>(size)) c.text.assign(static_cast<size_t>(size), '\0');
+  c.text[0] = '\0';
+  c.loaded = BE_load_file_to_string(path, c.text.data(), size) == KX_SUCCESS;
+  // The identity taken before the read: a change during the read shows as a
+  // new identity at the next use and is read then.
+  if (regular && settled(st)) {
+    c.identity = now;
+    c.kept = true;
+  }
+  return c.loaded;
+}
+
+KX_RC BE_ConfigurationFile::lookup(const char* element, const char* root, GM_PARAM_VALUE_typ value) {
+  ConfigurationCache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  value[0] = '\0';
+  const auto key = std::make_pair(std::string(element), std::string(root));
+  const auto hit = c.found.find(key);
+  if (hit != c.found.end()) {
+    snprintf(value, sizeof(GM_PARAM_VALUE_typ), "%s", hit->second.second.c_str());
+    return hit->second.first;
+  }
+  const KX_RC rc =
+      GM_XML_ParseByParentElement(c.text.data(), element, root, value, nullptr, nullptr);
+  c.found.emplace(key, std::make_pair(rc, std::string(value)));
   return rc;
 }

@@ -40,6 +40,27 @@ char *BE_str_unpad_all(char *str);
 
 #ifdef __cplusplus
 }
+
+#include "gm_param.h"
+
+/* The children of the root element of a small XML file (the container
+ * configuration), read and looked up as each caller would with
+ * BE_load_file_to_string and GM_XML_ParseByParentElement, but at most once
+ * per version of the file: the text and every element looked up are kept
+ * while the file keeps its device, inode, size and modification time. A file
+ * changed within the last seconds, or one that is not a regular file, is
+ * read again at every use, so that an edit the clock cannot tell apart from
+ * the previous version still counts from the next request. One process-wide
+ * cache, guarded; one file at a time (a different path reads afresh). */
+class BE_ConfigurationFile {
+ public:
+  /* Brings the file at path up to date: true when its whole text is there
+   * (BE_load_file_to_string gave KX_SUCCESS into size bytes). */
+  static bool load(const char *path, int size);
+  /* The text of element inside root in the file load last found: the
+   * search's result and its value (GM_PARAM_VALUE_typ, emptied first). */
+  static KX_RC lookup(const char *element, const char *root, GM_PARAM_VALUE_typ value);
+};
 #endif
 
 #endif /* BE_HADOOP_BACKEND_BE_LOADFILE_H */

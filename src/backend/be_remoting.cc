@@ -42,17 +42,13 @@ long bounded_value(const char *text, long limit) {
 // Looks one child of Configuration up in the loaded file. False when the
 // element is absent or empty, or the file does not parse: a half-parsed file
 // must not yield values the rest of it might contradict.
-bool lookup(const char *document, const char *element, GM_PARAM_VALUE_typ value) {
-  value[0] = '\0';
-  if (GM_XML_ParseByParentElement(document, element, kConfigurationRoot, value, nullptr,
-                                  nullptr) != KX_SUCCESS) {
-    return false;
-  }
+bool lookup(const char *element, GM_PARAM_VALUE_typ value) {
+  if (BE_ConfigurationFile::lookup(element, kConfigurationRoot, value) != KX_SUCCESS) return false;
   return value[0] != '\0';
 }
 
-bool lookup_unsigned(const char *document, const char *element, GM_PARAM_VALUE_typ value) {
-  return lookup(document, element, value) && GM_STR_isunsignednumber(value) == KX_SUCCESS;
+bool lookup_unsigned(const char *element, GM_PARAM_VALUE_typ value) {
+  return lookup(element, value) && GM_STR_isunsignednumber(value) == KX_SUCCESS;
 }
 
 bool port_open(const std::string &server, const std::string &port) {
@@ -116,7 +112,7 @@ void prefix_error(PEXError *Error) {
 
 }  // namespace
 
-// Read on every call so that an edit takes effect with the next request.
+// Applied on every call so that an edit takes effect with the next request.
 bool BE_read_container_configuration(ContainerSettings *settings) {
   GM_PARAM_VALUE_typ kx_dir;
   if (GM_PARAM_get("HADOOP", "KX_DIR", kx_dir) != KX_SUCCESS || kx_dir[0] == '\0') return false;
@@ -126,28 +122,25 @@ bool BE_read_container_configuration(ContainerSettings *settings) {
                    BE_CONTAINER_CONF_FILE);
   if (n < 0 || static_cast<size_t>(n) >= sizeof path) return false;
 
-  std::unique_ptr<char[]> document(new (std::nothrow) char[BE_CONTAINER_CONF_SIZE]);
-  if (!document) return false;
-  document[0] = '\0';
-  if (BE_load_file_to_string(path, document.get(), BE_CONTAINER_CONF_SIZE) != KX_SUCCESS) {
-    return false;
-  }
+  // Kept from call to call while the file stays the same: an edit still
+  // counts from the next request.
+  if (!BE_ConfigurationFile::load(path, BE_CONTAINER_CONF_SIZE)) return false;
 
   GM_PARAM_VALUE_typ value;
-  if (lookup(document.get(), "ContainerHost", value)) settings->server = value;
-  if (lookup_unsigned(document.get(), "Port", value)) settings->port = value;
-  if (lookup_unsigned(document.get(), "RecoveryMaxRetry", value)) {
+  if (lookup("ContainerHost", value)) settings->server = value;
+  if (lookup_unsigned("Port", value)) settings->port = value;
+  if (lookup_unsigned("RecoveryMaxRetry", value)) {
     settings->probes = static_cast<int>(bounded_value(value, INT_MAX));
   }
-  if (lookup_unsigned(document.get(), "RecoveryRetrySleepTime", value)) {
+  if (lookup_unsigned("RecoveryRetrySleepTime", value)) {
     settings->sleep_seconds = bounded_value(value, LONG_MAX) / 1000;
   }
-  if (lookup_unsigned(document.get(), "RequestTimeout", value)) {
+  if (lookup_unsigned("RequestTimeout", value)) {
     settings->timeout_seconds = bounded_value(value, LONG_MAX);
   }
   // Recognised, but the container is started whatever it says: an agent
   // that cannot reach its container has nothing else to fall back on.
-  if (lookup(document.get(), "EnableRecovery", value) && strcmp(value, "false") == 0) {
+  if (lookup("EnableRecovery", value) && strcmp(value, "false") == 0) {
     DIAG_TRACE(4, "%s: EnableRecovery is false; the container is still started when down", kCall);
   }
   return true;

@@ -83,7 +83,7 @@ bool append_element(char* out, const char* name, const char* value, const std::s
                static_cast<unsigned>(static_cast<unsigned char>(text[bad])), bad);
       return false;
     }
-    const size_t used = strlen(out);
+    const size_t used = GM_xml_length(out);
     const size_t limit = bound->capacity - 1 - bound->reserve;
     // Escaping never shrinks a text, so a raw value already over the limit
     // is refused before its length is handed to the int-sized counter.
@@ -170,6 +170,7 @@ char* RequestGeneratorInterface::toXml(bool excludeINFautoedit) {
     return nullptr;
   }
   xml[0] = '\0';
+  GmXmlDocument document(xml);
 
   // The opening and the HEADER/BODY start tags are a few dozen fixed bytes:
   // they always fit, so only elements are checked.
@@ -200,7 +201,7 @@ char* RequestGeneratorInterface::toXml(bool excludeINFautoedit) {
     return nullptr;
   }
   if (bound.overflow) {
-    const size_t needed = strlen(xml) + bound.left_out + strlen("</BODY></TWBKX>");
+    const size_t needed = GM_xml_length(xml) + bound.left_out + strlen("</BODY></TWBKX>");
     snprintf(m_refusal, sizeof m_refusal,
              "request document for action '%.200s' not sent: it needs %lu bytes, more than the "
              "%d that fit (element '%s' and those after it left out)",

@@ -18,6 +18,7 @@
 #include "gm_param.h"
 #include "gm_time.h"
 #include "os_file.h"
+#include "os_time.h"
 
 extern "C" {
 int diag_debug_level[32];
@@ -62,9 +63,8 @@ bool g_in_writer = false;
 time_t g_raised_since = 0;
 int g_reset_interval = 600;
 
-// Format area of DIAG_printf and the line being written. Static because they
-// are large; the writer guard keeps them from being reused while in use.
-char g_text[OS_DIAG_MAX_TEXT + 1];
+// The line being written. Static because it is large; the writer guard
+// keeps it from being reused while in use.
 char g_line[OS_DIAG_MAX_TEXT + 256];
 
 struct FileCloser {
@@ -112,8 +112,165 @@ bool lookup(const char* table, const char* key, GM_PARAM_VALUE_typ value) {
   return GM_PARAM_get(table, key, value) == KX_SUCCESS;
 }
 
+// The stamp is the same text for every line of one millisecond: it is made
+// from the clock's second and millisecond exactly as GM_TIME_fmt_get_time2
+// makes it, but only when they differ from the previous line's.
 void time_stamp(char* out) {
-  GM_TIME_fmt_get_time2(GM_TIME_FMT_MMDD_HH_MM_SS_CCC, out);
+  static time_t last_second = -1;
+  static unsigned short last_ms = 0;
+  static char last_text[64] = "";
+  time_t now = 0;
+  unsigned short ms = 0;
+  OS_TIME_bin_get_timer2(&now, &ms);
+  if (now != last_second || ms != last_ms) {
+    GM_TIME_fmt_to_ascii2(GM_TIME_FMT_MMDD_HH_MM_SS_CCC, now, ms, last_text);
+    last_second = now;
+    last_ms = ms;
+  }
+  memcpy(out, last_text, sizeof last_text);
+}
+
+// ---- the text of a line, without the general printf machinery ----
+//
+// The code's trace formats use a handful of conversions (%s with or without
+// a precision, %d, %ld, %u, %lu, %zu, %x, the flags '-' and '0', a width).
+// These are produced here directly; any other conversion, a null string or
+// a text longer than a line takes makes the caller format with vsnprintf,
+// so the text is always exactly what vsnprintf gives.
+
+struct Out {
+  char* p;
+  size_t used;
+  size_t cap;  // bytes of text that fit (the terminator not counted)
+  bool put(const char* s, size_t n) {
+    if (n > cap - used) return false;
+    memcpy(p + used, s, n);
+    used += n;
+    return true;
+  }
+  bool fill(char c, size_t n) {
+    if (n > cap - used) return false;
+    memset(p + used, c, n);
+    used += n;
+    return true;
+  }
+};
+
+// Digits of v in base 10 or 16, written backwards from end; returns the start.
+char* digits(unsigned long v, unsigned base, char* end) {
+  static const char kHex[] = "0123456789abcdef";
+  do {
+    *--end = kHex[v % base];
+    v /= base;
+  } while (v != 0);
+  return end;
+}
+
+bool put_padded(Out* out, const char* sign, const char* body, size_t n, size_t width, bool left,
+                bool zero) {
+  const size_t sign_n = sign != nullptr ? 1 : 0;
+  const size_t pad = width > n + sign_n ? width - n - sign_n : 0;
+  if (left) {
+    return (sign_n == 0 || out->put(sign, 1)) && out->put(body, n) && out->fill(' ', pad);
+  }
+  if (zero) {
+    return (sign_n == 0 || out->put(sign, 1)) && out->fill('0', pad) && out->put(body, n);
+  }
+  return out->fill(' ', pad) && (sign_n == 0 || out->put(sign, 1)) && out->put(body, n);
+}
+
+// False when the format needs vsnprintf (or the text does not fit).
+bool quick_format(Out* out, const char* f, va_list ap) {
+  for (;;) {
+    const char* pct = strchr(f, '%');
+    if (pct == nullptr) return out->put(f, strlen(f));
+    if (!out->put(f, static_cast<size_t>(pct - f))) return false;
+    f = pct + 1;
+    bool left = false;
+    bool zero = false;
+    for (;; ++f) {
+      if (*f == '-') {
+        left = true;
+      } else if (*f == '0') {
+        zero = true;
+      } else {
+        break;
+      }
+    }
+    size_t width = 0;
+    while (*f >= '0' && *f <= '9') {
+      width = width * 10 + static_cast<size_t>(*f - '0');
+      if (width > OS_DIAG_MAX_TEXT) return false;
+      ++f;
+    }
+    bool has_precision = false;
+    size_t precision = 0;
+    if (*f == '.') {
+      ++f;
+      has_precision = true;
+      if (*f == '*') {
+        const int p = va_arg(ap, int);
+        ++f;
+        if (p < 0) {
+          has_precision = false;  // a negative precision is taken as none
+        } else {
+          precision = static_cast<size_t>(p);
+        }
+      } else {
+        while (*f >= '0' && *f <= '9') {
+          precision = precision * 10 + static_cast<size_t>(*f - '0');
+          if (precision > INT_MAX) return false;
+          ++f;
+        }
+      }
+    }
+    char size = 0;
+    if (*f == 'l' || *f == 'z') size = *f++;
+    const char conv = *f++;
+    if (left) zero = false;
+    switch (conv) {
+      case '%':
+        if (left || zero || width != 0 || has_precision || size != 0) return false;
+        if (!out->put("%", 1)) return false;
+        break;
+      case 's': {
+        if (size != 0 || zero) return false;
+        const char* str = va_arg(ap, const char*);
+        if (str == nullptr) return false;
+        const size_t n = has_precision ? strnlen(str, precision) : strlen(str);
+        if (!put_padded(out, nullptr, str, n, width, left, false)) return false;
+        break;
+      }
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x': {
+        if (has_precision) return false;
+        unsigned long magnitude = 0;
+        bool negative = false;
+        if (conv == 'd' || conv == 'i') {
+          long v = size == 'l' ? va_arg(ap, long)
+                   : size == 'z' ? static_cast<long>(va_arg(ap, ssize_t))
+                                 : static_cast<long>(va_arg(ap, int));
+          negative = v < 0;
+          magnitude = negative ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+        } else {
+          magnitude = size == 'l' ? va_arg(ap, unsigned long)
+                      : size == 'z' ? static_cast<unsigned long>(va_arg(ap, size_t))
+                                    : static_cast<unsigned long>(va_arg(ap, unsigned int));
+        }
+        char buf[32];
+        char* end = buf + sizeof buf;
+        char* start = digits(magnitude, conv == 'x' ? 16 : 10, end);
+        if (!put_padded(out, negative ? "-" : nullptr, start, static_cast<size_t>(end - start),
+                        width, left, zero))
+          return false;
+        break;
+      }
+      default:
+        return false;
+    }
+  }
 }
 
 void ring_append(const char* line, size_t len) {
@@ -181,19 +338,36 @@ void write_dump(FILE* fp, const char* stamp, const char* line, int buffered_leve
           g_reset_interval);
 }
 
-void write_line(const char* text) {
+// The stamp of the line being written, kept for the dump and the reset note.
+char g_stamp[64];
+
+// Puts "<stamp> <name>:" at the start of g_line; returns its length. The
+// text follows it there, at most OS_DIAG_MAX_TEXT characters: the area holds
+// the longest stamp, name and text with the line feed.
+size_t begin_line() {
+  time_stamp(g_stamp);
+  const size_t stamp_len = strlen(g_stamp);
+  const size_t name_len = strlen(os_diag_proc_name);
+  char* w = g_line;
+  memcpy(w, g_stamp, stamp_len);
+  w += stamp_len;
+  *w++ = ' ';
+  memcpy(w, os_diag_proc_name, name_len);
+  w += name_len;
+  *w++ = ':';
+  return static_cast<size_t>(w - g_line);
+}
+
+// Ends the line begun in g_line, whose text ends at `end`, and writes it.
+void finish_line(size_t end) {
   int d = diag_debug_level[0];
   int a = diag_active_level;
   int b = diag_buffered_level;
-  if ((d > 0 && d < a) || g_in_writer) return;
   WriterGuard guard;
-
-  char stamp[64] = "";
-  time_stamp(stamp);
-  int n = snprintf(g_line, sizeof g_line, "%s %s:%.*s\n", stamp, os_diag_proc_name,
-                   OS_DIAG_MAX_TEXT, text);
-  if (n < 0) return;
-  size_t len = std::min(static_cast<size_t>(n), sizeof g_line - 1);
+  g_line[end] = '\n';
+  g_line[end + 1] = '\0';
+  const size_t len = end + 1;
+  const char* stamp = g_stamp;
 
   if (d == 0) {
     ring_append(g_line, len);
@@ -226,6 +400,14 @@ void write_line(const char* text) {
     if (skip_checks_counter >= kChecksEvery && check_log_file_size() == KX_SUCCESS)
       skip_checks_counter = 0;
   }
+}
+
+void write_line(const char* text) {
+  if (writer_would_drop()) return;
+  const size_t prefix = begin_line();
+  const size_t text_len = strnlen(text, OS_DIAG_MAX_TEXT);
+  memcpy(g_line + prefix, text, text_len);
+  finish_line(prefix + text_len);
 }
 
 void copy_name(char* out, size_t size, const char* base, int number) {
@@ -283,6 +465,25 @@ KX_RC copy_text_file(FILE* fp, const char* path, char* error, size_t error_size)
     fputs(piece, fp);
   }
   return KX_SUCCESS;
+}
+
+size_t format_text(char* out, size_t size, const char* format, va_list ap) {
+  if (size == 0) return 0;
+  va_list quick;
+  va_copy(quick, ap);
+  Out o{out, 0, size - 1};
+  const bool done = quick_format(&o, format, quick);
+  va_end(quick);
+  if (done) {
+    out[o.used] = '\0';
+    return o.used;
+  }
+  const int n = vsnprintf(out, size, format, ap);
+  if (n < 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  return std::min(static_cast<size_t>(n), size - 1);
 }
 
 }  // namespace diag
@@ -357,11 +558,14 @@ void OS_DIAG_initialize(const char* /*log_file_name*/, const char* proc_name) {
 
 void DIAG_printf(const char* format, ...) {
   if (format == nullptr || writer_would_drop()) return;
+  // Formatted straight behind the line's stamp and name.
+  const size_t prefix = begin_line();
   va_list ap;
   va_start(ap, format);
-  vsnprintf(g_text, sizeof g_text, format, ap);
+  const size_t text_len =
+      kx::diag::format_text(g_line + prefix, OS_DIAG_MAX_TEXT + 1, format, ap);
   va_end(ap);
-  write_line(g_text);
+  finish_line(prefix + text_len);
 }
 
 void DIAG_print_text(const char* p_line) {

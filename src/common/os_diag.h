@@ -109,6 +109,7 @@ KX_RC os_diag_print_installed_versions(FILE *fp, char *error);
 #ifdef __cplusplus
 }
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <time.h>
 
@@ -130,6 +131,11 @@ void reset_state();
 // On failure returns KX_FAIL with "failed to open input file '<path>'" (or
 // "null file pointer") in error, cut to error_size.
 KX_RC copy_text_file(FILE* fp, const char* path, char* error, size_t error_size);
+
+// vsnprintf(out, size, format, ap), byte for byte, without vsnprintf's cost
+// for the conversions the trace lines use; anything else is handed to it.
+// Returns the length of the text in out (size > 0).
+size_t format_text(char* out, size_t size, const char* format, va_list ap);
 
 }  // namespace diag
 }  // namespace kx

@@ -10,12 +10,60 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "os_diag.h"
+
+namespace {
+
+// The handle's layout is shared with the agent and has no room for a tail,
+// so the tail of the list appended to last is remembered here: rows are
+// appended one after another to the same list (an answer's leaves, a table's
+// lines), and walking from the head each time made that quadratic.
+//
+// The hint is trusted only while its list still has the head and the count
+// it had then and its tail has no successor; any deletion or clearing, of
+// whatever list, forgets it, so it can never point at a freed entry. One
+// hint for the process, under a lock: lists may live in different threads.
+struct TailHint {
+  const PEXLIST_handle_typ *list;
+  PEXLIST_entry_typ *first;
+  PEXLIST_entry_typ *tail;
+  int32_t count;
+};
+TailHint g_tail = {NULL, NULL, NULL, 0};
+std::mutex g_tail_mutex;
+
+void forget_tail() {
+  std::lock_guard<std::mutex> lock(g_tail_mutex);
+  g_tail = TailHint{NULL, NULL, NULL, 0};
+}
+
+// The last entry of list, from the hint when it still holds, else walked.
+PEXLIST_entry_typ *last_entry(const PEXLIST_handle_typ *list) {
+  {
+    std::lock_guard<std::mutex> lock(g_tail_mutex);
+    if (g_tail.list == list && g_tail.tail != NULL && list->first == g_tail.first &&
+        list->count == g_tail.count && g_tail.tail->next == NULL)
+      return g_tail.tail;
+  }
+  PEXLIST_entry_typ *last = list->first;
+  while (last != NULL && last->next != NULL) last = last->next;
+  return last;
+}
+
+void remember_tail(const PEXLIST_handle_typ *list, PEXLIST_entry_typ *tail) {
+  std::lock_guard<std::mutex> lock(g_tail_mutex);
+  g_tail = TailHint{list, list->first, tail, list->count};
+}
+
+}  // namespace
 
 extern "C" {
 
 KX_RC PEXLIST_init(PEXLIST_handle_typ *list) {
   if (list == NULL) return KX_FAIL;
+  forget_tail();
   list->first = NULL;
   list->curr = NULL;
   list->count = 0;
@@ -104,9 +152,10 @@ KX_RC PEX_list_insert_ptr(PEXLIST_handle_typ *list, PEXLIST_entry_typ *after,
 
 KX_RC PEXLIST_append(PEXLIST_handle_typ *list, const void *ptr, unsigned size) {
   if (list == NULL) return KX_FAIL;
-  PEXLIST_entry_typ *last = list->first;
-  while (last != NULL && last->next != NULL) last = last->next;
-  return PEX_list_insert_ptr(list, last, ptr, size);
+  PEXLIST_entry_typ *last = last_entry(list);
+  KX_RC rc = PEX_list_insert_ptr(list, last, ptr, size);
+  if (rc == KX_SUCCESS) remember_tail(list, last != NULL ? last->next : list->first);
+  return rc;
 }
 
 KX_RC PEXLIST_insert(PEXLIST_handle_typ *list, const void *ptr, unsigned size) {
@@ -121,6 +170,7 @@ KX_RC PEX_list_delete_ptr(PEXLIST_handle_typ *list, PEXLIST_entry_typ *entry) {
   PEXLIST_entry_typ *e = list->first;
   while (e != NULL && e != entry) e = e->next;
   if (e == NULL) return KX_EOS;
+  forget_tail();
 
   if (e->prev != NULL)
     e->prev->next = e->next;
@@ -148,6 +198,7 @@ KX_RC PEXLIST_delete(PEXLIST_handle_typ *list) {
 KX_RC PEXLIST_clear(PEXLIST_handle_typ *list) {
   if (list == NULL) return KX_FAIL;
   if (list->first == NULL) return KX_EOS;
+  forget_tail();
   // Detach first, so the handle is already empty and consistent while the
   // entries are released.
   PEXLIST_entry_typ *e = list->first;

@@ -69,8 +69,27 @@ HeaderList add_header(HeaderList list, const std::string& line) {
 std::string http_post(const std::string& url, std::string_view content_type, std::string_view body,
                       const http_options& options) {
   global_init();
-  EasyHandle h(curl_easy_init());
-  if (!h) throw io_exception("cannot create a libcurl handle");
+  // One handle for the process, its options reset at every call: making a
+  // handle costs more than the exchange itself on a loopback connection. A
+  // call made while another thread holds it gets a handle of its own.
+  static std::mutex shared_mutex;
+  static CURL* shared = nullptr;  // never cleaned up, as libcurl itself
+  std::unique_lock<std::mutex> lock(shared_mutex, std::try_to_lock);
+  EasyHandle own;
+  if (lock.owns_lock()) {
+    if (shared == nullptr) shared = curl_easy_init();
+    if (shared == nullptr) throw io_exception("cannot create a libcurl handle");
+    curl_easy_reset(shared);
+  } else {
+    own.reset(curl_easy_init());
+    if (!own) throw io_exception("cannot create a libcurl handle");
+  }
+  CURL* c = lock.owns_lock() ? shared : own.get();
+  // The options below point at this call's locals: they must not outlive it.
+  struct ResetOnExit {
+    CURL* c;
+    ~ResetOnExit() { curl_easy_reset(c); }
+  } reset_on_exit{c};
 
   HeaderList headers;
   headers = add_header(std::move(headers), "Content-Type: " + std::string(content_type));
@@ -81,8 +100,12 @@ std::string http_post(const std::string& url, std::string_view content_type, std
   Sink sink;
   sink.limit = options.max_reply_bytes;
   char errbuf[CURL_ERROR_SIZE] = {0};
-  CURL* c = h.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  // Every call on a connection of its own, as before the handle was kept:
+  // the container sees one request per connection, and a container that
+  // went away is noticed by the next call's connect.
+  curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
+  curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_PROXY, "");

@@ -355,6 +355,18 @@ char* dup_n(const char* s, size_t n) {
   return p;
 }
 
+// Stores Value into an attribute found by name: cut to its storage, the
+// rest of the storage zero-filled.
+PEXRC store_value(PEXAttr& a, const char* Value) {
+  if (a.Value == nullptr) return PEX_FAIL;
+  if (a.ValueLen == 0) return PEX_SUCCESS;  // no room even for a terminator
+  const char* src = or_empty(Value);
+  const size_t n = strnlen(src, a.ValueLen - 1u);
+  memmove(a.Value, src, n);  // the value may come from the attribute itself
+  memset(a.Value + n, 0, a.ValueLen - n);
+  return PEX_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -501,14 +513,7 @@ PEXRC PEXAPI_UTILS_AttrListValueSet(PEXAttrList* AttrList, const char* Name, con
   int32_t i = 0;
   PEXRC rc = lookup(AttrList, Name, Match::kEqualExact, Order::kFirstToLast, Cursor::kKeep, &i);
   if (rc != PEX_SUCCESS) return rc;
-  PEXAttr& a = AttrList->Attributes[i];
-  if (a.Value == nullptr) return PEX_FAIL;
-  if (a.ValueLen == 0) return PEX_SUCCESS;  // no room even for a terminator
-  const char* src = or_empty(Value);
-  const size_t n = strnlen(src, a.ValueLen - 1u);
-  memmove(a.Value, src, n);  // the value may come from the attribute itself
-  memset(a.Value + n, 0, a.ValueLen - n);
-  return PEX_SUCCESS;
+  return store_value(AttrList->Attributes[i], Value);
 }
 
 PEXRC PEXAPI_UTILS_AttrListAppend_Value2Attr(PEXAttrList* AttrList, const char* Name,
@@ -757,3 +762,22 @@ void PEX_version(char* ver, int size) {
 }
 
 }  // extern "C"
+
+PEXAttrValueSetter::PEXAttrValueSetter(PEXAttrList* AttrList)
+    : list_(AttrList), indexed_(!list_invalid(AttrList)) {
+  if (!indexed_) return;
+  const int32_t n = count_of(AttrList);
+  index_.reserve(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) {
+    const char* name = AttrList->Attributes[i].Name;
+    if (name != nullptr) index_.emplace(name, i);  // an earlier one stays
+  }
+}
+
+PEXRC PEXAttrValueSetter::set(const char* Name, const char* Value) {
+  // An invalid list takes the search's way, which says so in the log.
+  if (!indexed_ || Name == nullptr) return PEXAPI_UTILS_AttrListValueSet(list_, Name, Value);
+  const auto it = index_.find(Name);
+  if (it == index_.end()) return PEX_EOS;
+  return store_value(list_->Attributes[it->second], Value);
+}

@@ -177,6 +177,25 @@ void PEX_version(char *ver, int size);
 
 #ifdef __cplusplus
 }
+
+#include <string_view>
+#include <unordered_map>
+
+/* PEXAPI_UTILS_AttrListValueSet for many names into one list, each found
+ * through an index of the list's names made once (the first attribute of a
+ * name wins, as in the search) instead of a search from the start per name.
+ * The results are those of PEXAPI_UTILS_AttrListValueSet. REQUIRES: the
+ * list's array and names do not change while the index lives (values may). */
+class PEXAttrValueSetter {
+ public:
+  explicit PEXAttrValueSetter(PEXAttrList *AttrList);
+  PEXRC set(const char *Name, const char *Value);
+
+ private:
+  PEXAttrList *list_;
+  bool indexed_;
+  std::unordered_map<std::string_view, int32_t> index_;
+};
 #endif
 
 #endif /* BE_HADOOP_PEXAPI_PEXAPI_UTL_H */

@@ -6,7 +6,11 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <stdint.h>
 #include <string.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <memory>
 #include <type_traits>
@@ -92,18 +96,37 @@ size_t escape(const char* src, size_t len, Escape form, char* out) {
   return n;
 }
 
+// The documents whose end the writer keeps, innermost first.
+using KeptDocument = GmXmlDocument;
+thread_local KeptDocument* kept_document = nullptr;
+
+KeptDocument* kept(const char* xmlbuf) {
+  for (KeptDocument* d = kept_document; d != nullptr; d = d->outer)
+    if (d->buffer == xmlbuf) return d;
+  return nullptr;
+}
+
+size_t length_of(const char* xmlbuf) {
+  const KeptDocument* d = kept(xmlbuf);
+  return d != nullptr ? d->length : strlen(xmlbuf);
+}
+
 // Appends the escaped text at the end of xmlbuf and terminates it.
 void append_escaped(char* xmlbuf, const char* src, size_t len, Escape form) {
-  char* end = xmlbuf + strlen(xmlbuf);
+  KeptDocument* d = kept(xmlbuf);
+  char* end = xmlbuf + (d != nullptr ? d->length : strlen(xmlbuf));
   size_t n = escape(src, len, form, end);
   end[n] = '\0';
+  if (d != nullptr) d->length += n;
 }
 
 void append_raw(char* xmlbuf, const char* text) {
   if (text == nullptr) return;
-  char* end = xmlbuf + strlen(xmlbuf);
+  KeptDocument* d = kept(xmlbuf);
+  char* end = xmlbuf + (d != nullptr ? d->length : strlen(xmlbuf));
   size_t n = strlen(text);
   memcpy(end, text, n + 1);
+  if (d != nullptr) d->length += n;
 }
 
 const char* or_empty(const char* s) { return s != nullptr ? s : ""; }
@@ -114,6 +137,27 @@ struct ParserFree {
   void operator()(XML_Parser p) const { XML_ParserFree(p); }
 };
 using ParserPtr = std::unique_ptr<std::remove_pointer<XML_Parser>::type, ParserFree>;
+
+// Expat salts its hash tables against crafted names; left alone, every
+// parser asks the kernel for fresh random bytes. One salt drawn for the
+// process keeps that protection without a system call per parse.
+unsigned long hash_salt() {
+  static const unsigned long salt = [] {
+    unsigned long s = 0;
+    if (getrandom(&s, sizeof s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof s)) {
+      s = static_cast<unsigned long>(time(nullptr)) ^ (static_cast<unsigned long>(getpid()) << 16) ^
+          reinterpret_cast<uintptr_t>(&s);
+    }
+    return s != 0 ? s : 1UL;  // 0 would make Expat draw its own
+  }();
+  return salt;
+}
+
+XML_Parser create_parser(const char* encoding) {
+  XML_Parser p = XML_ParserCreate(encoding);
+  if (p != nullptr) XML_SetHashSalt(p, hash_salt());
+  return p;
+}
 
 // Copies at most cap - 1 bytes of src (NUL-terminated) into dst, terminated.
 void bounded_copy(char* dst, size_t cap, const char* src) {
@@ -315,7 +359,7 @@ bool name_fits(const char* fnc, const char* name, size_t max) {
 
 KX_RC parse_to_list(const char* fnc, const char* buffer, const char* ParentElem,
                     PEXLIST_handle_typ* list, const char* encoding) {
-  ParserPtr parser(XML_ParserCreate(encoding));
+  ParserPtr parser(create_parser(encoding));
   if (!parser) return KX_FAIL;
   DIAG_TRACE(4, "%s", fnc);
   if (list == nullptr || ParentElem == nullptr) {
@@ -344,7 +388,7 @@ KX_RC parse_to_list(const char* fnc, const char* buffer, const char* ParentElem,
 KX_RC parse_by_parent(const char* buffer, const char* Element, const char* ParentElem,
                       char* ElemValue, char* AttrName, char* AttrValue) {
   static const char kFnc[] = "GM_XML_ParseByParentElement";
-  ParserPtr parser(XML_ParserCreate(nullptr));
+  ParserPtr parser(create_parser(nullptr));
   if (!parser) {
     DIAG_ERROR("%s: failed to create parser", kFnc);
     return KX_FAIL;
@@ -402,10 +446,10 @@ void GM_xml_writeHeader(char* xmlbuf, const XML_Char* xmlHeader) {
 void GM_xml_writeCharacterData(char* xmlbuf, const XML_Char* ElemVal, int len) {
   static const char kFnc[] = "GM_xml_writeCharacterData";
   DIAG_TRACE(5, "%s: Current XML buffer length = %d, Adding element with length %d", kFnc,
-             clamp_int(strlen(xmlbuf)), len);
+             clamp_int(length_of(xmlbuf)), len);
   if (ElemVal != nullptr && len > 0)
     append_escaped(xmlbuf, ElemVal, static_cast<size_t>(len), Escape::kCharacterData);
-  DIAG_TRACE(5, "%s: New XML buffer length = %d", kFnc, clamp_int(strlen(xmlbuf)));
+  DIAG_TRACE(5, "%s: New XML buffer length = %d", kFnc, clamp_int(length_of(xmlbuf)));
 }
 
 size_t GM_xml_characterDataLength(const XML_Char* ElemVal, int len) {
@@ -619,7 +663,16 @@ KX_RC GM_XML_ParseBuf2ListByEncoding(const char* buffer, const char* ParentElem,
   return parse_to_list("GM_XML_ParseBuf2ListByEncoding", buffer, ParentElem, list, encoding);
 }
 
+size_t GM_xml_length(const char* xmlbuf) { return length_of(xmlbuf); }
+
 }  // extern "C"
+
+GmXmlDocument::GmXmlDocument(char* xmlbuf)
+    : buffer(xmlbuf), length(strlen(xmlbuf)), outer(kept_document) {
+  kept_document = this;
+}
+
+GmXmlDocument::~GmXmlDocument() { kept_document = outer; }
 
 extern "C" int isI18nDefined(void) {
   DIAG_TRACE(4, "isI18nDefined");

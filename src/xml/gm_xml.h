@@ -177,8 +177,27 @@ const char *GM_XML_LastParseError(void);
 KX_RC GM_XML_ParseBuf2ListByEncoding(const char *buffer, const char *ParentElem,
                                      PEXLIST_handle_typ *list, const char *encoding);
 
+/* Length of the text in xmlbuf: strlen, or the kept end of a document that a
+ * GmXmlDocument scope covers. */
+size_t GM_xml_length(const char *xmlbuf);
+
 #ifdef __cplusplus
 }
+
+/* While one lives, the writer keeps the end of xmlbuf instead of measuring
+ * the whole text at every append, so a document grows in linear time.
+ * REQUIRES: during the scope nothing but the writer calls above changes
+ * xmlbuf's text (reading it is fine). Scopes nest; one thread each. */
+struct GmXmlDocument {
+  explicit GmXmlDocument(char *xmlbuf);
+  ~GmXmlDocument();
+  GmXmlDocument(const GmXmlDocument &) = delete;
+  GmXmlDocument &operator=(const GmXmlDocument &) = delete;
+
+  const char *buffer;
+  size_t length; /* of the text, terminator not counted */
+  GmXmlDocument *outer;
+};
 #endif
 
 #endif /* BE_HADOOP_XML_GM_XML_H */

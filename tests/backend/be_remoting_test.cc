@@ -1,6 +1,7 @@
 #include "be_remoting.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -311,6 +312,60 @@ TEST_F(RemotingTest, ConfigurationWithByteOrderMarkIsRead) {
   EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
   EXPECT_EQ(accessor.get_server(), "127.0.0.1");
   EXPECT_EQ(accessor.get_port(), std::to_string(container_.port()));
+}
+
+// A configuration that stays as it is is read once, not at every call; a
+// replaced file (same size and time, another inode), an edit and a removal
+// each count from the next call.
+TEST_F(RemotingTest, ConfigurationIsReadAgainOnlyWhenItChanged) {
+  container_.start();
+  block_lock();
+  const std::string conf = wd_.file("data/kx_container_conf.xml");
+  const std::string port = std::to_string(container_.port());
+  const timespec old[2] = {{time(nullptr) - 100, 0}, {time(nullptr) - 100, 0}};
+  write_conf(element("ContainerHost", "127.0.0.1") + element("Port", port));
+  ASSERT_EQ(utimensat(AT_FDCWD, conf.c_str(), old, 0), 0);
+  const std::string loaded = "BE_load_file_to_string: filename='" + container_dir() +
+                             "/../data/kx_container_conf.xml' reading up to size 100000";
+  const std::string other = std::to_string(kxtest::free_loopback_port());
+  for (int i = 0; i < 3; ++i) {
+    HessianRemoteAccessor accessor(other, BE_REMOTE_METHOD, "localhost", BE_REMOTE_PATH);
+    EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+    EXPECT_EQ(accessor.get_port(), port);
+    EXPECT_EQ(accessor.get_server(), "127.0.0.1");
+  }
+  EXPECT_EQ(count_logged(loaded), 1);
+
+  // Same size, same time, a new file: 127.0.0.2 does not reach the container.
+  wd_.write("data/replacement.xml", std::string(kDecl) + "\n<Configuration>\n" +
+                                        element("ContainerHost", "127.0.0.2") +
+                                        element("Port", port) + "\n</Configuration>\n");
+  ASSERT_EQ(fs::file_size(wd_.file("data/replacement.xml")), fs::file_size(conf));
+  ASSERT_EQ(utimensat(AT_FDCWD, wd_.file("data/replacement.xml").c_str(), old, 0), 0);
+  ASSERT_EQ(rename(wd_.file("data/replacement.xml").c_str(), conf.c_str()), 0);
+  {
+    HessianRemoteAccessor accessor(other, BE_REMOTE_METHOD, "localhost", BE_REMOTE_PATH);
+    call(accessor, answer("").c_str());
+    EXPECT_EQ(accessor.get_server(), "127.0.0.2");
+  }
+  EXPECT_EQ(count_logged(loaded), 2);
+
+  write_conf(element("ContainerHost", "127.0.0.1") + element("Port", port) +
+             element("RequestTimeout", "7"));
+  {
+    HessianRemoteAccessor accessor(other, BE_REMOTE_METHOD, "localhost", BE_REMOTE_PATH);
+    EXPECT_EQ(call(accessor, answer("").c_str()), PEX_SUCCESS) << error_.text;
+    EXPECT_EQ(accessor.get_server(), "127.0.0.1");
+    EXPECT_EQ(count_logged("HessianRemoteAccessor::call: RequestTimeout 7 seconds"), 1);
+  }
+
+  ASSERT_EQ(unlink(conf.c_str()), 0);
+  {
+    HessianRemoteAccessor accessor(other, BE_REMOTE_METHOD, "localhost", BE_REMOTE_PATH);
+    call(accessor, answer("").c_str());
+    EXPECT_EQ(accessor.get_port(), other);
+    EXPECT_EQ(accessor.get_server(), "localhost");
+  }
 }
 
 TEST_F(RemotingTest, ValuesThatAreNotUnsignedNumbersLeaveTheDefault) {

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -448,6 +451,63 @@ TEST_F(OsDiag, VersionsFileIsCopiedUpTo64Kilobytes) {
   EXPECT_EQ(read_file("out.txt"),
             "installed-versions file 'zero.txt' is longer than 65536 bytes: the rest is left "
             "out\n");
+}
+
+// The line text is made without vsnprintf for the conversions the traces
+// use; whatever the format, the text must be vsnprintf's to the byte, cut
+// where vsnprintf cuts it.
+std::string quick_text(size_t size, const char* format, ...) KX_PRINTF(2, 3);
+std::string quick_text(size_t size, const char* format, ...) {
+  std::string out(size + 8, '#');
+  va_list ap;
+  va_start(ap, format);
+  kx::diag::format_text(&out[0], size, format, ap);
+  va_end(ap);
+  return out;
+}
+
+std::string reference_text(size_t size, const char* format, ...) KX_PRINTF(2, 3);
+std::string reference_text(size_t size, const char* format, ...) {
+  std::string out(size + 8, '#');
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(&out[0], size, format, ap);
+  va_end(ap);
+  return out;
+}
+
+#define EXPECT_SAME_TEXT(size, ...) \
+  EXPECT_EQ(quick_text(size, __VA_ARGS__), reference_text(size, __VA_ARGS__)) << #__VA_ARGS__
+
+TEST(LineText, SameBytesAsVsnprintf) {
+  const std::string long_text(40000, 'z');
+  const char* volatile none = nullptr;  // not known to the compiler as null
+  for (size_t size : {size_t{1}, size_t{5}, size_t{17}, size_t{64}, size_t{OS_DIAG_MAX_TEXT + 1}}) {
+    EXPECT_SAME_TEXT(size, "plain text, no conversion");
+    EXPECT_SAME_TEXT(size, "%s: elem - '%s'", "GM_XML_ActOnStart", "BODY");
+    EXPECT_SAME_TEXT(size, "%s", "");
+    EXPECT_SAME_TEXT(size, "100%% of %d%%", 42);
+    EXPECT_SAME_TEXT(size, "%d %d %d %i", 0, -1, INT_MIN, INT_MAX);
+    EXPECT_SAME_TEXT(size, "%ld %ld %lu %zu %zd", LONG_MIN, LONG_MAX, ULONG_MAX, SIZE_MAX,
+                     static_cast<ssize_t>(-7));
+    EXPECT_SAME_TEXT(size, "%u %x %x %lx %zx", 4000000000u, 0u, 0xdeadbeefu, ULONG_MAX,
+                     static_cast<size_t>(255));
+    EXPECT_SAME_TEXT(size, "[%5d|%-5d|%05d|%05d|%3d]", 42, 42, 42, -42, 123456);
+    EXPECT_SAME_TEXT(size, "[%08x|%-8x|%2x]", 0xabcu, 0xabcu, 0xabcdefu);
+    EXPECT_SAME_TEXT(size, "[%10s|%-10s|%2s]", "abc", "abc", "abcdef");
+    EXPECT_SAME_TEXT(size, "[%.2s|%.0s|%.10s|%.2047s]", "abcdef", "abc", "abc", "abc");
+    EXPECT_SAME_TEXT(size, "input text(%d)='%.*s'", 3, 3, "abcdef");
+    EXPECT_SAME_TEXT(size, "'%-.*s' '%.*s' '%8.*s'", 2, "abcdef", -1, "abcdef", 3, "abcdef");
+    EXPECT_SAME_TEXT(size, "malloc %d bytes #1 in PEX_list_insert_ptr : %x", 32, 0x5a5a5a5au);
+    EXPECT_SAME_TEXT(size, "%s", long_text.c_str());
+    EXPECT_SAME_TEXT(size, "%s%s", long_text.c_str(), long_text.c_str());
+    EXPECT_SAME_TEXT(size, "%40000d|%d", 1, 2);
+    // Conversions the traces do not use go through vsnprintf.
+    EXPECT_SAME_TEXT(size, "%f %.3f %e %g", 1.5, 2.25, 1e10, 0.1);
+    EXPECT_SAME_TEXT(size, "%o %#x %+d % d %c %p", 8u, 255u, 5, 5, 'q', static_cast<void*>(nullptr));
+    EXPECT_SAME_TEXT(size, "%lld %hhd %hd %*d %.3d", -5LL, 300, 70000, 6, 7, 8);
+    EXPECT_SAME_TEXT(size, "%s|%.3s", none, none);
+  }
 }
 
 }  // namespace

@@ -197,4 +197,57 @@ TEST_F(PexlistTest, ClearEmptiesTheHandleAndTracesEachRelease) {
   DIAG_set_debug_level(0);
 }
 
+// Appends go to the real end whatever happened to the list in between:
+// interleaved lists, an insertion after the last entry, a deleted last entry,
+// a copy of the handle that grew the shared entries.
+TEST_F(PexlistTest, AppendFindsTheEndAfterAnyChange) {
+  PEXLIST_handle_typ other;
+  ASSERT_EQ(PEXLIST_init(&other), KX_SUCCESS);
+  append_text(&list_, "A");
+  append_text(&other, "x");
+  append_text(&list_, "B");
+  append_text(&other, "y");
+  append_text(&list_, "C");
+  EXPECT_EQ(walk(&list_), (Texts{"A", "B", "C"}));
+  EXPECT_EQ(walk(&other), (Texts{"x", "y"}));
+
+  PEXLIST_entry_typ* last = list_.first->next->next;
+  ASSERT_EQ(PEX_list_insert_ptr(&list_, last, "D", 1), KX_SUCCESS);
+  append_text(&list_, "E");
+  EXPECT_EQ(walk(&list_), (Texts{"A", "B", "C", "D", "E"}));
+
+  PEXLIST_entry_typ* e = list_.first;
+  while (e->next != nullptr) e = e->next;
+  ASSERT_EQ(PEX_list_delete_ptr(&list_, e), KX_SUCCESS);
+  append_text(&list_, "F");
+  EXPECT_EQ(walk(&list_), (Texts{"A", "B", "C", "D", "F"}));
+
+  PEXLIST_handle_typ copy = list_;
+  append_text(&copy, "G");
+  list_.count = copy.count;
+  append_text(&list_, "H");
+  EXPECT_EQ(walk(&list_), (Texts{"A", "B", "C", "D", "F", "G", "H"}));
+
+  ASSERT_EQ(PEXLIST_clear(&list_), KX_SUCCESS);
+  append_text(&list_, "I");
+  append_text(&list_, "J");
+  EXPECT_EQ(walk(&list_), (Texts{"I", "J"}));
+  EXPECT_EQ(list_.first->prev, nullptr);
+  EXPECT_EQ(list_.first->next->next, nullptr);
+  EXPECT_EQ(list_.first->next->prev, list_.first);
+  PEXLIST_clear(&other);
+}
+
+TEST_F(PexlistTest, ManyAppendsKeepTheirOrder) {
+  const int n = 100000;
+  for (int i = 0; i < n; ++i) {
+    const std::string t = std::to_string(i);
+    ASSERT_EQ(PEXLIST_append(&list_, t.data(), (unsigned)t.size()), KX_SUCCESS);
+  }
+  EXPECT_EQ(list_.count, n);
+  PEXLIST_reset(&list_);
+  for (int i = 0; i < n; ++i) ASSERT_EQ(step(&list_), std::to_string(i));
+  EXPECT_EQ(step(&list_), "<6>");
+}
+
 }  // namespace

@@ -236,6 +236,40 @@ TEST(Store, SizeAndCutToTheAgentsBuffer) {
   EXPECT_STREQ("keep", a.list()->Attributes[1].Value);
 }
 
+// The indexed store gives what the search gives, name by name: the first of
+// two equal names, exact names only (no autoedit rule), a miss as PEX_EOS,
+// a nameless or valueless attribute as the search treats it.
+TEST(Store, IndexedStoreMatchesTheSearch) {
+  auto build = [](AgentList* a) {
+    a->add("DUP", "", 8).add("%%AE", "", 8).add("DUP", "", 8).add("SHORT", "", 3);
+    a->add("NOVALUE", "", 4);
+    a->list()->Attributes[4].Value = nullptr;
+    a->add("", "", 4);
+    a->list()->Attributes[5].Name = nullptr;
+  };
+  AgentList searched;
+  AgentList indexed;
+  build(&searched);
+  build(&indexed);
+  PEXAttrValueSetter setter(indexed.list());
+  const char* names[] = {"DUP", "AE", "%%AE", "SHORT", "NOVALUE", "MISSING", "DUP", ""};
+  const char* values[] = {"one", "two", "three", "long value", "x", "y", "four", "z"};
+  for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+    EXPECT_EQ(PEXAPI_UTILS_AttrListValueSet(searched.list(), names[i], values[i]),
+              setter.set(names[i], values[i]))
+        << names[i];
+  }
+  for (int i = 0; i < 4; ++i)
+    EXPECT_STREQ(searched.list()->Attributes[i].Value, indexed.list()->Attributes[i].Value) << i;
+  EXPECT_STREQ("four", indexed.list()->Attributes[0].Value);
+  EXPECT_STREQ("", indexed.list()->Attributes[2].Value);
+  EXPECT_STREQ("lo", indexed.list()->Attributes[3].Value);
+  EXPECT_EQ(PEX_FAIL, setter.set("NOVALUE", "x"));
+
+  PEXAttrValueSetter on_null(nullptr);
+  EXPECT_EQ(PEX_FAIL, on_null.set("DUP", "x"));
+}
+
 // ---- appending ----
 
 TEST(Append, EmptyListsAndOrder) {

@@ -170,6 +170,50 @@ TEST_F(XmlTest, ElementSearch) {
             KX_FAIL);
 }
 
+// Every writer call, into a document whose end the writer keeps (with a
+// second kept document written in between) and into a plain buffer: the
+// same text, and the length lines of the log count the same bytes.
+TEST_F(XmlTest, KeptDocumentEndWritesTheSameText) {
+  size_t after_text = 0;
+  auto write = [&after_text](char* buf, char* other) {
+    GM_XML_BufInit(buf);
+    GM_XML_StartParentElement(buf, "HEADER", "a='1' b=\"2\"");
+    GM_XML_WriteElement(buf, "ACTION", "TRACK<&>\t'\"", nullptr);
+    if (other != nullptr) {
+      GmXmlDocument inner(other);
+      GM_XML_WriteElement(other, "X", "inner", nullptr);
+      EXPECT_EQ(GM_xml_length(other), strlen(other));
+    }
+    GM_XML_CloseParentElement(buf, "HEADER");
+    char* atts[] = {const_cast<char*>("k"), const_cast<char*>("v'"), nullptr};
+    GM_xml_writeStartElem(buf, "BODY", atts);
+    GM_xml_writeCharacterData(buf, "abc\ndef", 7);
+    after_text = strlen(buf);
+    GM_xml_writeAttributes(buf, "q=\"<\"");
+    GM_xml_writeAttributeValue(buf, "x&y");
+    GM_XML_DuplicateParentElement("<P><Q>1</Q></P>", buf, "P");
+    GM_xml_writeEndElem(buf, "BODY");
+    GM_XML_BufEnd(buf);
+  };
+  std::vector<char> plain(4096, '\0');
+  write(plain.data(), nullptr);
+  const std::string plain_log = log();
+
+  std::vector<char> kept(4096, '\0');
+  std::vector<char> other(256, '\0');
+  {
+    GmXmlDocument doc(kept.data());
+    write(kept.data(), other.data());
+    EXPECT_EQ(GM_xml_length(kept.data()), strlen(plain.data()));
+  }
+  EXPECT_STREQ(plain.data(), kept.data());
+  EXPECT_STREQ("<X>inner</X>", other.data());
+  const std::string lengths =
+      "GM_xml_writeCharacterData: New XML buffer length = " + std::to_string(after_text) + "\n";
+  EXPECT_NE(plain_log.find(lengths), std::string::npos) << lengths;
+  EXPECT_NE(log().substr(plain_log.size()).find(lengths), std::string::npos);
+}
+
 TEST_F(XmlTest, ListBuilding) {
   PEXLIST_handle_typ list;
   const char doc[] =
