@@ -447,8 +447,27 @@ KX_RC OS_FILE_fopen(const char *path, FILE **stream, OS_FILE_MODE_typ mode) {
       fp = ::fdopen(fd.get(), c_mode);
       if (fp != nullptr) fd.release();
     }
-  } else {
+  } else if (writing) {
     fp = std::fopen(path, c_mode);
+  } else {
+    // Opened plainly, a pipe with no writer blocks its reader for good: a
+    // reader here never waits for anything but a file.
+    int err = 0;
+    {
+      Fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+      struct stat st;
+      if (fd.get() < 0) {
+        err = errno;
+      } else if (::fstat(fd.get(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        err = EINVAL;
+      } else if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0 ||
+                 (fp = ::fdopen(fd.get(), c_mode)) == nullptr) {
+        err = errno;
+      } else {
+        fd.release();
+      }
+    }
+    if (fp == nullptr) errno = err;
   }
   if (fp == nullptr) {
     ErrnoKeeper keep(errno);

@@ -1,6 +1,7 @@
 #include "be_loadfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -113,6 +114,13 @@ TEST_F(LoadFileTest, EmptyAndMissingFiles) {
 
   char buf[4] = "";
   EXPECT_EQ(BE_load_file_to_string(nullptr, buf, 4), KX_FAIL);
+
+  // A pipe in the file's place is one that cannot be opened, not a wait
+  // for a writer that never comes.
+  ASSERT_EQ(mkfifo(wd_.file("data/pipe.xml").c_str(), 0600), 0);
+  EXPECT_EQ(load("pipe.xml", 10, &text, "keep"), KX_FAIL);
+  EXPECT_EQ(text, "keep");
+  EXPECT_TRUE(logged("BE_load_file_to_string: Failed to open file " + wd_.file("data/pipe.xml") + "."));
 }
 
 }  // namespace

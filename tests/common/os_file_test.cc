@@ -419,6 +419,16 @@ TEST_F(FileLayer, FileHelpers) {
 }
 
 // A device has no end to copy or translate up to.
+TEST_F(FileLayer, AReaderRefusesAPipeInsteadOfWaitingForAWriter) {
+  ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+  FILE *fp = reinterpret_cast<FILE *>(1);
+  errno = 0;
+  EXPECT_EQ(OS_FILE_fopen("pipe", &fp, OS_FILE_READ), KX_FAIL);
+  EXPECT_EQ(fp, nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(logged("OS_FILE_fopen failed to open file: pipe. mode: r. errno=22, Invalid argument"));
+}
+
 TEST_F(FileLayer, WholeFileHelpersRefuseADevice) {
   ASSERT_EQ(symlink("/dev/zero", path("zero").c_str()), 0);
   errno = 0;
