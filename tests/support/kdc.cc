@@ -1,5 +1,7 @@
 #include "kdc.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +52,8 @@ Kdc::Kdc(std::string dir) : dir_(std::move(dir)) {
   }
   pid_ = ::fork();
   if (pid_ == 0) {
+    // A test program that dies before its destructors runs takes the KDC along.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::execlp("krb5kdc", "krb5kdc", "-n", "-r", "KX.TEST", static_cast<char*>(nullptr));
     ::_exit(127);
   }
