@@ -318,22 +318,22 @@ bool JobService::start_after_step(const JobRecord& job, const ClusterRecord& cr,
       "    \"$bin/yarn\" logs -applicationId \"$id\" 2>&1 | head -c \"$cap\"\n"
       "  fi\n"
       "done\n";
-  LaunchSpec spec;
-  spec.argv = {"/bin/sh", "-c", kScript, "kx-after", config_.hadoop_bin_dir, config_.yarn_logs ? "true" : "false",
+  LaunchPlan plan;
+  plan.argv = {"/bin/sh", "-c", kScript, "kx-after", config_.hadoop_bin_dir, config_.yarn_logs ? "true" : "false",
                std::to_string(config_.yarn_logs_max_bytes)};
   for (const AppInfo& a : cr.apps) {
     char figures[256];
     std::snprintf(figures, sizeof figures, "%s %s/%s, memory-seconds %lld, vcore-seconds %lld, elapsed %.3f s",
                   a.id.c_str(), a.state.c_str(), a.final_status.c_str(), static_cast<long long>(a.memory_seconds),
                   static_cast<long long>(a.vcore_seconds), a.elapsed_ms / 1000.0);
-    spec.argv.push_back(a.id + "|" + a.type + "|" + a.name + ": " + figures);
+    plan.argv.push_back(a.id + "|" + a.type + "|" + a.name + ": " + figures);
   }
-  spec.cwd = job.spool;
-  spec.env = job_environment(job, job.spool);
-  spec.env.push_back("HADOOP_CONF_DIR=" + config_.hadoop_conf_dir);
-  spec.max_output_bytes = config_.max_output_bytes;
-  spec.kill_grace_seconds = config_.kill_grace_seconds;
-  spec.output_path = job.spool + "/" + kOutputFile;
+  plan.cwd = job.spool;
+  plan.env = job_environment(job, job.spool);
+  plan.env.push_back("HADOOP_CONF_DIR=" + config_.hadoop_conf_dir);
+  plan.max_output_bytes = config_.max_output_bytes;
+  plan.kill_grace_seconds = config_.kill_grace_seconds;
+  plan.output_path = job.spool + "/" + kOutputFile;
   std::error_code ec;
   fs::create_directories(dir, ec);
   pid_t pid = 0;
@@ -341,7 +341,7 @@ bool JobService::start_after_step(const JobRecord& job, const ClusterRecord& cr,
     error = ec.message();
     return false;
   }
-  if (!write_spec(dir, spec, error) || !spawn_supervisor(exe_, dir, pid, error)) return false;
+  if (!write_plan(dir, plan, error) || !spawn_supervisor(exe_, dir, pid, error)) return false;
   spdlog::info("job {}: collecting counters and logs of {} application(s)", job_id(job), cr.apps.size());
   return true;
 }
@@ -470,7 +470,7 @@ void JobService::start(JobRecord job) {
     spdlog::error("{}", error);
     return;
   }
-  LaunchSpec spec;
+  LaunchPlan plan;
   pid_t pid = 0;
   std::error_code ec;
   fs::create_directories(job.spool, ec);
@@ -478,7 +478,7 @@ void JobService::start(JobRecord job) {
     error = "cannot create the job directory " + job.spool + ": " + ec.message();
   } else if (type == nullptr) {
     error = "the container no longer offers the job type " + job.job_type;
-  } else if (type->launch_spec(config_, job, job.spool, spec, error) && write_spec(job.spool, spec, error) &&
+  } else if (type->launch_plan(config_, job, job.spool, plan, error) && write_plan(job.spool, plan, error) &&
              spawn_supervisor(exe_, job.spool, pid, error)) {
     job.supervisor_pid = pid;
     job.started_ms = now_ms();

@@ -67,14 +67,14 @@ class CommandJob : public JobType {
     }
     return true;
   }
-  bool launch_spec(const Config& config, const JobRecord& job, const std::string& dir, LaunchSpec& spec,
+  bool launch_plan(const Config& config, const JobRecord& job, const std::string& dir, LaunchPlan& plan,
                    std::string&) const override {
-    spec.argv = {"/bin/sh", "-c", attribute(job.attrs, "CMDLINE")};
+    plan.argv = {"/bin/sh", "-c", attribute(job.attrs, "CMDLINE")};
     const std::string workdir = attribute(job.attrs, "WORKDIR");
-    spec.cwd = workdir.empty() ? dir : workdir;
-    spec.env = job_environment(job, dir);
-    spec.max_output_bytes = config.max_output_bytes;
-    spec.kill_grace_seconds = config.kill_grace_seconds;
+    plan.cwd = workdir.empty() ? dir : workdir;
+    plan.env = job_environment(job, dir);
+    plan.max_output_bytes = config.max_output_bytes;
+    plan.kill_grace_seconds = config.kill_grace_seconds;
     return true;
   }
   std::vector<Step> steps(const JobRecord& job) const override {
@@ -111,17 +111,17 @@ class HadoopJob : public JobType {
     return validate_more(attrs, error);
   }
 
-  bool launch_spec(const Config& config, const JobRecord& job, const std::string& dir, LaunchSpec& spec,
+  bool launch_plan(const Config& config, const JobRecord& job, const std::string& dir, LaunchPlan& plan,
                    std::string& error) const override {
     std::vector<std::string> args;
     if (!split_words(attribute(job.attrs, "ARGS"), args, error)) return false;
-    if (!command(config, job, args, spec.argv, error)) return false;
+    if (!command(config, job, args, plan.argv, error)) return false;
     const std::string workdir = attribute(job.attrs, "WORKDIR");
-    spec.cwd = workdir.empty() ? dir : workdir;
-    spec.env = job_environment(job, dir);
+    plan.cwd = workdir.empty() ? dir : workdir;
+    plan.env = job_environment(job, dir);
     std::map<std::string, std::string> extra = {{"HADOOP_CONF_DIR", config.hadoop_conf_dir}};
     std::string path = config.hadoop_bin_dir;
-    for (const std::string& e : spec.env) {
+    for (const std::string& e : plan.env) {
       if (e.rfind("PATH=", 0) == 0) path += ":" + e.substr(5);
     }
     extra["PATH"] = path;
@@ -131,13 +131,13 @@ class HadoopJob : public JobType {
     }
     for (const auto& entry : extra) {
       const std::string prefix = entry.first + "=";
-      spec.env.erase(std::remove_if(spec.env.begin(), spec.env.end(),
+      plan.env.erase(std::remove_if(plan.env.begin(), plan.env.end(),
                                     [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; }),
-                     spec.env.end());
-      spec.env.push_back(prefix + entry.second);
+                     plan.env.end());
+      plan.env.push_back(prefix + entry.second);
     }
-    spec.max_output_bytes = config.max_output_bytes;
-    spec.kill_grace_seconds = config.kill_grace_seconds;
+    plan.max_output_bytes = config.max_output_bytes;
+    plan.kill_grace_seconds = config.kill_grace_seconds;
     return true;
   }
 

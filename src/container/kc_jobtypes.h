@@ -33,7 +33,7 @@ class JobType {
   // operator's message for a bad or missing one.
   virtual bool validate(const Attributes& attrs, std::string& error) const = 0;
   // What the supervisor runs for job, whose directory is dir.
-  virtual bool launch_spec(const Config& config, const JobRecord& job, const std::string& dir, LaunchSpec& spec,
+  virtual bool launch_plan(const Config& config, const JobRecord& job, const std::string& dir, LaunchPlan& plan,
                            std::string& error) const = 0;
   // The steps of an ended job, in order.
   virtual std::vector<Step> steps(const JobRecord& job) const = 0;

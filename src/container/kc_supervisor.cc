@@ -173,36 +173,36 @@ bool write_file_atomic(const std::string& path, const std::string& content, std:
   return true;
 }
 
-bool write_spec(const std::string& dir, const LaunchSpec& spec, std::string& error) {
-  json j = {{"argv", spec.argv},
-            {"cwd", spec.cwd},
-            {"env", spec.env},
-            {"max_output_bytes", spec.max_output_bytes},
-            {"kill_grace_seconds", spec.kill_grace_seconds},
-            {"output_path", spec.output_path}};
-  return write_file_atomic(dir + "/" + kSpecFile, j.dump(-1, ' ', false, json::error_handler_t::replace), error);
+bool write_plan(const std::string& dir, const LaunchPlan& plan, std::string& error) {
+  json j = {{"argv", plan.argv},
+            {"cwd", plan.cwd},
+            {"env", plan.env},
+            {"max_output_bytes", plan.max_output_bytes},
+            {"kill_grace_seconds", plan.kill_grace_seconds},
+            {"output_path", plan.output_path}};
+  return write_file_atomic(dir + "/" + kPlanFile, j.dump(-1, ' ', false, json::error_handler_t::replace), error);
 }
 
-bool read_spec(const std::string& dir, LaunchSpec& spec, std::string& error) {
+bool read_plan(const std::string& dir, LaunchPlan& plan, std::string& error) {
   std::string text;
-  if (!read_small_file(dir + "/" + kSpecFile, text)) {
-    error = "cannot read " + dir + "/" + kSpecFile;
+  if (!read_small_file(dir + "/" + kPlanFile, text)) {
+    error = "cannot read " + dir + "/" + kPlanFile;
     return false;
   }
   try {
     const json j = json::parse(text);
-    spec.argv = j.at("argv").get<std::vector<std::string>>();
-    spec.cwd = j.at("cwd").get<std::string>();
-    spec.env = j.at("env").get<std::vector<std::string>>();
-    spec.max_output_bytes = j.at("max_output_bytes").get<std::uint64_t>();
-    spec.kill_grace_seconds = j.at("kill_grace_seconds").get<int>();
-    spec.output_path = j.value("output_path", std::string());
+    plan.argv = j.at("argv").get<std::vector<std::string>>();
+    plan.cwd = j.at("cwd").get<std::string>();
+    plan.env = j.at("env").get<std::vector<std::string>>();
+    plan.max_output_bytes = j.at("max_output_bytes").get<std::uint64_t>();
+    plan.kill_grace_seconds = j.at("kill_grace_seconds").get<int>();
+    plan.output_path = j.value("output_path", std::string());
   } catch (const json::exception& e) {
-    error = std::string("malformed launch spec: ") + e.what();
+    error = std::string("malformed launch plan: ") + e.what();
     return false;
   }
-  if (spec.argv.empty()) {
-    error = "the launch spec names no program";
+  if (plan.argv.empty()) {
+    error = "the launch plan names no program";
     return false;
   }
   return true;
@@ -413,8 +413,8 @@ int supervise_main(const std::string& dir) {
     }
     return rc;
   };
-  LaunchSpec spec;
-  if (!read_spec(dir, spec, error)) {
+  LaunchPlan plan;
+  if (!read_plan(dir, plan, error)) {
     end.start_error = error;
     return finish(1);
   }
@@ -423,7 +423,7 @@ int supervise_main(const std::string& dir) {
   for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
   ::sigprocmask(SIG_BLOCK, &signals, nullptr);
   Fd sfd(::signalfd(-1, &signals, SFD_CLOEXEC));
-  const std::string output_path = spec.output_path.empty() ? dir + "/" + kOutputFile : spec.output_path;
+  const std::string output_path = plan.output_path.empty() ? dir + "/" + kOutputFile : plan.output_path;
   Fd out(::open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   int output_pipe[2], error_pipe[2];
   if (sfd.get() < 0 || out.get() < 0 || ::pipe2(output_pipe, O_CLOEXEC) != 0) {
@@ -444,8 +444,8 @@ int supervise_main(const std::string& dir) {
     end.start_error = error;
     return finish(1);
   }
-  std::vector<char*> argv = c_strings(spec.argv);
-  std::vector<char*> envp = c_strings(spec.env);
+  std::vector<char*> argv = c_strings(plan.argv);
+  std::vector<char*> envp = c_strings(plan.env);
   const pid_t job = ::fork();
   if (job < 0) {
     end.start_error = "cannot fork: " + errno_text(errno);
@@ -464,7 +464,7 @@ int supervise_main(const std::string& dir) {
     ::dup2(err_write.get(), 3);
     ::fcntl(3, F_SETFD, FD_CLOEXEC);
     close_from(4);
-    if (::chdir(spec.cwd.c_str()) != 0) {
+    if (::chdir(plan.cwd.c_str()) != 0) {
       send_message(3, 'C', errno);
       ::_exit(127);
     }
@@ -479,8 +479,8 @@ int supervise_main(const std::string& dir) {
   while ((got = ::read(err_read.get(), &m, sizeof m)) < 0 && errno == EINTR) {
   }
   if (got == sizeof m) {
-    end.start_error = m.tag == 'C' ? "cannot change to the working directory " + spec.cwd + ": " + errno_text(m.value)
-                                   : "cannot run " + spec.argv[0] + ": " + errno_text(m.value);
+    end.start_error = m.tag == 'C' ? "cannot change to the working directory " + plan.cwd + ": " + errno_text(m.value)
+                                   : "cannot run " + plan.argv[0] + ": " + errno_text(m.value);
     int st;
     ::waitpid(job, &st, 0);
     const std::string line = "kxcontainer: the job could not start: " + end.start_error + "\n";
@@ -520,7 +520,7 @@ int supervise_main(const std::string& dir) {
         output_open = false;
       } else if (n > 0) {
         std::size_t keep = static_cast<std::size_t>(n);
-        if (written + keep > spec.max_output_bytes) keep = spec.max_output_bytes - std::min(written, spec.max_output_bytes);
+        if (written + keep > plan.max_output_bytes) keep = plan.max_output_bytes - std::min(written, plan.max_output_bytes);
         if (keep > 0 && end.output_error.empty()) {
           if (write_all(out.get(), buf.data(), keep)) {
             written += keep;
@@ -530,7 +530,7 @@ int supervise_main(const std::string& dir) {
         }
         if (keep < static_cast<std::size_t>(n) && !end.output_truncated) {
           end.output_truncated = true;
-          const std::string note = "\nkxcontainer: output cut at " + std::to_string(spec.max_output_bytes) +
+          const std::string note = "\nkxcontainer: output cut at " + std::to_string(plan.max_output_bytes) +
                                    " bytes (MaxOutputBytes); the rest was discarded\n";
           if (end.output_error.empty() && write_all(out.get(), note.data(), note.size())) written += note.size();
         }
@@ -555,11 +555,11 @@ int supervise_main(const std::string& dir) {
       }
     } else if (!killing && !main_done) {
       killing = true;
-      if (spec.kill_grace_seconds <= 0) {
+      if (plan.kill_grace_seconds <= 0) {
         escalate(SIGKILL);
       } else {
         escalate(SIGTERM);
-        kill_deadline = now_ms() + spec.kill_grace_seconds * 1000LL;
+        kill_deadline = now_ms() + plan.kill_grace_seconds * 1000LL;
       }
     }
   }

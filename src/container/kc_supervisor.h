@@ -1,6 +1,6 @@
 // kc_supervisor.h - one small supervisor process per job.
 //
-// The container never runs a job itself: it writes the job's launch spec
+// The container never runs a job itself: it writes the job's launch plan
 // into the job's directory and starts "kxcontainer supervise DIR", detached
 // (its own session, not the container's child), holding the job's lock file.
 // The supervisor runs the job in a session and process group of its own,
@@ -9,7 +9,7 @@
 // whole record or none. A held lock means a live supervisor.
 //
 // Files of a job directory:
-//   spec.json     what to run (written by the container before the start)
+//   plan.json     what to run (written by the container before the start)
 //   lock          held (flock) by the supervisor for its whole life
 //   started.json  written before the job's process exists, and again with
 //                 its pid: without it the job certainly never ran
@@ -27,14 +27,14 @@
 
 namespace kc {
 
-inline constexpr char kSpecFile[] = "spec.json";
+inline constexpr char kPlanFile[] = "plan.json";
 inline constexpr char kLockFile[] = "lock";
 inline constexpr char kStartedFile[] = "started.json";
 inline constexpr char kOutputFile[] = "output";
 inline constexpr char kAutoeditFile[] = "autoedits";
 inline constexpr char kStatusFile[] = "status.json";
 
-struct LaunchSpec {
+struct LaunchPlan {
   std::vector<std::string> argv;  // argv[0] is a path
   std::string cwd;
   std::vector<std::string> env;   // "NAME=value", the job's whole environment
@@ -69,8 +69,8 @@ std::int64_t now_ms();
 // reader sees the old file or the new one, never half of one.
 bool write_file_atomic(const std::string& path, const std::string& content, std::string& error);
 
-bool write_spec(const std::string& dir, const LaunchSpec& spec, std::string& error);
-bool read_spec(const std::string& dir, LaunchSpec& spec, std::string& error);
+bool write_plan(const std::string& dir, const LaunchPlan& plan, std::string& error);
+bool read_plan(const std::string& dir, LaunchPlan& plan, std::string& error);
 bool write_started(const std::string& dir, const StartedInfo& info, std::string& error);
 bool read_started(const std::string& dir, StartedInfo& info);
 bool write_status(const std::string& dir, const EndInfo& info, std::string& error);
@@ -86,7 +86,7 @@ bool spawn_supervisor(const std::string& exe, const std::string& dir, pid_t& pid
 bool supervisor_alive(const std::string& dir);
 
 // Asks the supervisor of dir (pid) to kill its job; it escalates to SIGKILL
-// after the grace period of the spec on its own. False when pid is not that
+// after the grace period of the plan on its own. False when pid is not that
 // job's supervisor any more.
 bool request_kill(const std::string& dir, pid_t pid);
 

@@ -241,7 +241,7 @@ TEST(HadoopJobs, ADriverThatExitsZeroWhileItsApplicationFailsNeverEndsOk) {
     if (r["STATUS"] != "EXECUTING" || std::chrono::steady_clock::now() > deadline) break;
     // The driver's end record is the supervisor's status file.
     for (const auto& d : fs::directory_iterator(world->container->spool_dir())) {
-      if (kxtest::read_file(d.path().string() + "/spec.json").find("failing-job.xml") != std::string::npos &&
+      if (kxtest::read_file(d.path().string() + "/plan.json").find("failing-job.xml") != std::string::npos &&
           fs::exists(d.path() / "status.json")) {
         seen_driver_gone_while_executing = true;
       }

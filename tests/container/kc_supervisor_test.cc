@@ -28,14 +28,14 @@ class SupervisorTest : public ::testing::Test {
   // Starts the supervisor of a shell command line in the job directory.
   void launch(const std::string& cmdline, std::uint64_t max_output = 1 << 20, int grace = 1,
               const std::string& cwd = std::string()) {
-    kc::LaunchSpec spec;
-    spec.argv = {"/bin/sh", "-c", cmdline};
-    spec.cwd = cwd.empty() ? dir_ : cwd;
-    spec.env = {"PATH=/usr/bin:/bin", "KX_GREETING=hello"};
-    spec.max_output_bytes = max_output;
-    spec.kill_grace_seconds = grace;
+    kc::LaunchPlan plan;
+    plan.argv = {"/bin/sh", "-c", cmdline};
+    plan.cwd = cwd.empty() ? dir_ : cwd;
+    plan.env = {"PATH=/usr/bin:/bin", "KX_GREETING=hello"};
+    plan.max_output_bytes = max_output;
+    plan.kill_grace_seconds = grace;
     std::string error;
-    ASSERT_TRUE(kc::write_spec(dir_, spec, error)) << error;
+    ASSERT_TRUE(kc::write_plan(dir_, plan, error)) << error;
     ASSERT_TRUE(kc::spawn_supervisor(kxtest::kxcontainer_program(), dir_, pid_, error)) << error;
     ASSERT_GT(pid_, 0);
   }

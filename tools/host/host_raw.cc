@@ -16,7 +16,7 @@ constexpr std::size_t kDefaultOutSize = 256;
 constexpr int kSysoutBlock = 5000;
 constexpr int kMaxBlocks = 100000;
 
-struct OutSpec {
+struct OutWord {
   std::string name;
   std::size_t size;
 };
@@ -24,7 +24,7 @@ struct OutSpec {
 // NAME=VALUE words become input attributes; "--out NAME[:SIZE]" pre-creates
 // an output attribute with a value buffer of SIZE bytes.
 void parse_words(int argc, char** argv, int first, const AgentText& text,
-                 std::vector<std::pair<std::string, std::string>>& in, std::vector<OutSpec>* out) {
+                 std::vector<std::pair<std::string, std::string>>& in, std::vector<OutWord>* out) {
   for (int i = first; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--out" && out != nullptr) {
@@ -81,14 +81,14 @@ int cmd_job(int argc, char** argv, int first, const Loader& load) {
   const std::string action = argv[first];
   const AgentText text;
   std::vector<std::pair<std::string, std::string>> in_words;
-  std::vector<OutSpec> out_words;
+  std::vector<OutWord> out_words;
   parse_words(argc, argv, first + 1, text, in_words, &out_words);
   const std::unique_ptr<Library> loaded = load();
   const Library& lib = *loaded;
   Session s(lib, action.c_str(), true);
   AgentAttrs in(lib), out(lib);
   for (const auto& [n, v] : in_words) in.add(n, v);
-  for (const OutSpec& o : out_words) out.add(o.name, "", o.size);
+  for (const OutWord& o : out_words) out.add(o.name, "", o.size);
   const PEXRC rc = s.action("PEXAPI_JOB_ACTION", action, in, out);
   std::printf("PEXAPI_JOB_ACTION %s -> %s\n", action.c_str(), rc_name(rc));
   if (rc != PEX_SUCCESS) std::printf("  %s\n", text.from_agent(error_text(s.error())).c_str());
