@@ -29,22 +29,14 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Setup {
-  kxtest::TestWorkdir wd;
+  kxtest::AgentProcess agent{0};
+  const kxtest::TestWorkdir& wd = agent.wd;
   std::unique_ptr<kxtest::ProductContainer> product;
   std::unique_ptr<kxtest::TestContainer> scripted;
   std::string product_conf, scripted_conf;
-  PEXBackEnd backend{};
-  PEXConnection connection{};
   int jobs = 0;
 
   Setup() {
-    fs::create_directories(wd.file("agent/exe/locale"));
-    for (const auto& e : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale")) {
-      fs::copy_file(e.path(), wd.file("agent/exe/locale/") + e.path().filename().string());
-    }
-    setenv("WEXAGENT", wd.file("agent").c_str(), 1);
-    wd.write_table("HADOOP", "KX_DIR " + wd.file("container") + "\n");
-    wd.write_table("CONFIG", "DBGLVL 0\n");
     product = std::make_unique<kxtest::ProductContainer>(wd.file("container"),
                                                          "<MaxRunningJobs>64</MaxRunningJobs><LogLevel>warn</LogLevel>");
     product_conf = kxtest::read_file(wd.file("data/kx_container_conf.xml"));
@@ -60,15 +52,6 @@ struct Setup {
     scripted->start();
     scripted_conf = "<?xml version='1.0'?><Configuration><ContainerHost>127.0.0.1</ContainerHost><Port>" +
                     std::to_string(scripted->port()) + "</Port></Configuration>";
-    PEXAttrList none{};
-    PEXError error{};
-    PEXAPI_Init(&backend, &none, &error);
-    PEXAPI_Connect(&backend, &connection, &none, &error);
-  }
-  ~Setup() {
-    PEXError error{};
-    PEXAPI_Disconnect(&connection, &error);
-    PEXAPI_Term(&backend, &error);
   }
 
   void use_product() { wd.write("data/kx_container_conf.xml", product_conf); }
@@ -80,7 +63,7 @@ struct Setup {
     for (const auto& [n, v] : in) attrs_in.add(n, v);
     for (const auto& n : out_names) attrs_out.add(n, "", 256);
     PEXError error{};
-    const PEXRC rc = PEXAPI_JOB_ACTION(&connection, const_cast<char*>(name), attrs_in.list(), attrs_out.list(), &error);
+    const PEXRC rc = PEXAPI_JOB_ACTION(&agent.connection, const_cast<char*>(name), attrs_in.list(), attrs_out.list(), &error);
     if (status != nullptr && attrs_out.count() > 1) *status = attrs_out.value(1);
     return rc;
   }

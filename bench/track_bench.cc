@@ -199,22 +199,13 @@ bool floor_once(int port, const std::string& request, const std::string& answer_
 }
 
 struct Setup {
-  kxtest::TestWorkdir wd;
+  kxtest::AgentProcess agent{0};
+  const kxtest::TestWorkdir& wd = agent.wd;
   FixedReplyServer server;
-  PEXBackEnd backend{};
-  PEXConnection connection{};
 
   // port: the server the library is to call, 0 for this process's own.
   explicit Setup(int port = 0) {
     if (port == 0) port = server.port();
-    fs::create_directories(wd.file("agent/exe/locale"));
-    for (const auto& e : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale")) {
-      fs::copy_file(e.path(), wd.file("agent/exe/locale/") + e.path().filename().string());
-    }
-    setenv("WEXAGENT", wd.file("agent").c_str(), 1);
-    wd.write_table("HADOOP", "KX_DIR " + wd.file("container") + "\n");
-    wd.write_table("CONFIG", "DBGLVL 0\n");
-    fs::create_directories(wd.file("container"));
     const std::string conf = wd.file("data/kx_container_conf.xml");
     wd.write("data/kx_container_conf.xml",
              "<?xml version='1.0'?><Configuration><ContainerHost>127.0.0.1</ContainerHost><Port>" +
@@ -222,15 +213,6 @@ struct Setup {
     // An agent's configuration was written long before its requests.
     const timespec old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
     utimensat(AT_FDCWD, conf.c_str(), old, 0);
-    PEXAttrList none{};
-    PEXError error{};
-    PEXAPI_Init(&backend, &none, &error);
-    PEXAPI_Connect(&backend, &connection, &none, &error);
-  }
-  ~Setup() {
-    PEXError error{};
-    PEXAPI_Disconnect(&connection, &error);
-    PEXAPI_Term(&backend, &error);
   }
 };
 
@@ -277,7 +259,7 @@ bool track_once(kxtest::AgentAttrs* in, int leaves, double* seconds) {
   for (int i = 1; i <= leaves; ++i) out.add(leaf_name(i), "", 64);
   PEXError error{};
   const auto t0 = Clock::now();
-  const PEXRC rc = PEXAPI_JOB_ACTION(&setup->connection, const_cast<char*>("TRACK"), in->list(),
+  const PEXRC rc = PEXAPI_JOB_ACTION(&setup->agent.connection, const_cast<char*>("TRACK"), in->list(),
                                      out.list(), &error);
   *seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   return rc == PEX_SUCCESS && (leaves == 0 || out.value(leaves - 1) == "value " + std::to_string(leaves));

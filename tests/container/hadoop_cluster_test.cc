@@ -36,11 +36,9 @@ constexpr int kJobTimeoutMs = 240000;
 // the ResourceManager's REST API through a relay a test can cut.
 struct World {
   std::unique_ptr<kxtest::HadoopCluster> cluster;
-  std::unique_ptr<kxtest::TestWorkdir> wd;
+  std::unique_ptr<kxtest::AgentProcess> agent;
   std::unique_ptr<kxtest::TcpRelay> relay;
   std::unique_ptr<kxtest::ProductContainer> container;
-  PEXBackEnd backend{};
-  PEXConnection connection{};
 };
 World* world = nullptr;
 
@@ -49,15 +47,8 @@ class HadoopWorld : public ::testing::Environment {
   void SetUp() override {
     world = new World;
     world->cluster = std::make_unique<kxtest::HadoopCluster>();
-    world->wd = std::make_unique<kxtest::TestWorkdir>();
-    kxtest::TestWorkdir& wd = *world->wd;
-    fs::create_directories(wd.file("agent/exe/locale"));
-    for (const auto& e : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale")) {
-      fs::copy_file(e.path(), wd.file("agent/exe/locale/") + e.path().filename().string());
-    }
-    setenv("WEXAGENT", wd.file("agent").c_str(), 1);
-    wd.write_table("HADOOP", "KX_DIR " + wd.file("container") + "\n");
-    wd.write_table("CONFIG", "DBGLVL 1\n");
+    world->agent = std::make_unique<kxtest::AgentProcess>(1);
+    const kxtest::TestWorkdir& wd = world->agent->wd;
     world->relay = std::make_unique<kxtest::TcpRelay>(world->cluster->rm_web_port());
     const kxtest::HadoopCluster& c = *world->cluster;
     world->container = std::make_unique<kxtest::ProductContainer>(
@@ -67,10 +58,6 @@ class HadoopWorld : public ::testing::Environment {
                                   "</ResourceManagerUrl><ClusterPollIntervalMs>300</ClusterPollIntervalMs>"
                                   "<ClusterWaitSeconds>30</ClusterWaitSeconds><MaxRunningJobs>8</MaxRunningJobs>");
     ASSERT_TRUE(world->container->start()) << world->container->log();
-    PEXAttrList none{};
-    PEXError error{};
-    PEXAPI_Init(&world->backend, &none, &error);
-    PEXAPI_Connect(&world->backend, &world->connection, &none, &error);
     // Input for the MapReduce jobs.
     wd.write("words.txt", "one two three\nfour five one\n");
     std::string out;
@@ -82,12 +69,9 @@ class HadoopWorld : public ::testing::Environment {
   }
   void TearDown() override {
     if (world == nullptr) return;
-    PEXError error{};
-    PEXAPI_Disconnect(&world->connection, &error);
-    PEXAPI_Term(&world->backend, &error);
     world->container.reset();
     world->relay.reset();
-    world->wd.reset();
+    world->agent.reset();
     world->cluster.reset();
     delete world;
     world = nullptr;
@@ -136,9 +120,9 @@ std::vector<std::pair<std::string, std::string>> sleep_job(int map_ms) {
 }
 
 TEST(HadoopJobs, HdfsCommandsRunThroughTheEdgeNodesCommands) {
-  world->wd->write("local.txt", "hello hdfs\n");
+  world->agent->wd.write("local.txt", "hello hdfs\n");
   ActionResult r = submit("h1", {{"JOB_TYPE", "HDFS"}, {"HDFS_COMMAND", "put"},
-                                 {"ARGS", world->wd->file("local.txt") + " /user/root/kx-local.txt"}});
+                                 {"ARGS", world->agent->wd.file("local.txt") + " /user/root/kx-local.txt"}});
   ASSERT_EQ(r.rc, PEX_SUCCESS) << r.text;
   EXPECT_EQ(track_to_end("h1", kJobTimeoutMs)["STATUS"], "ENDED_OK");
   submit("h2", {{"JOB_TYPE", "HDFS"}, {"HDFS_COMMAND", "-cat"}, {"ARGS", "/user/root/kx-local.txt"}});
@@ -217,7 +201,7 @@ TEST(HadoopJobs, AFailingMapReduceJobEndsNotOkWithItsLogs) {
 TEST(HadoopJobs, ADriverThatExitsZeroWhileItsApplicationFailsNeverEndsOk) {
   // JobClient -submit hands the job to YARN and exits 0 at once; the job's
   // map class does not exist, so its application fails afterwards.
-  const std::string conf = world->wd->file("failing-job.xml");
+  const std::string conf = world->agent->wd.file("failing-job.xml");
   std::ofstream(conf) << "<?xml version='1.0'?><configuration>"
                       << "<property><name>mapreduce.job.jar</name><value>" << world->cluster->env("EXAMPLES_JAR")
                       << "</value></property>"

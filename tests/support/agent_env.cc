@@ -110,21 +110,43 @@ bool error_untouched(const PEXError& error) {
   return error.code == kPresetCode && std::strcmp(error.text, kPresetText) == 0;
 }
 
+void add_container_dir(const TestWorkdir& wd) {
+  fs::create_directory(wd.file("container"));
+  wd.write_table("HADOOP", "KX_DIR " + wd.file("container") + "\n");
+}
+
+void add_agent_home(const TestWorkdir& wd) {
+  const fs::path locale = fs::path(wd.file("agent")) / "exe" / "locale";
+  fs::create_directories(locale);
+  for (const auto& entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
+    fs::copy_file(entry.path(), locale / entry.path().filename());
+  setenv("WEXAGENT", wd.file("agent").c_str(), 1);
+}
+
+// ---- AgentProcess -------------------------------------------------------------
+
+AgentProcess::AgentProcess(int level) {
+  add_container_dir(wd);
+  add_agent_home(wd);
+  wd.write_table("CONFIG", "DBGLVL " + std::to_string(level) + "\n");
+  PEXAttrList none{};
+  PEXError error{};
+  PEXAPI_Init(&backend, &none, &error);
+  PEXAPI_Connect(&backend, &connection, &none, &error);
+}
+
+AgentProcess::~AgentProcess() {
+  PEXError error{};
+  PEXAPI_Disconnect(&connection, &error);
+  PEXAPI_Term(&backend, &error);
+}
+
 // ---- AgentEnv -----------------------------------------------------------------
 
 AgentEnv::AgentEnv(std::string log_name, unsigned parts, int level)
     : log_name_(std::move(log_name)), parts_(parts) {
-  if (parts_ & kContainerDir) {
-    fs::create_directory(container_dir());
-    wd_.write_table("HADOOP", "KX_DIR " + container_dir() + "\n");
-  }
-  if (parts_ & kAgentHome) {
-    const fs::path locale = fs::path(agent_home()) / "exe" / "locale";
-    fs::create_directories(locale);
-    for (const auto& entry : fs::directory_iterator(fs::path(KX_SOURCE_DIR) / "data" / "locale"))
-      fs::copy_file(entry.path(), locale / entry.path().filename());
-    setenv("WEXAGENT", agent_home().c_str(), 1);
-  }
+  if (parts_ & kContainerDir) add_container_dir(wd_);
+  if (parts_ & kAgentHome) add_agent_home(wd_);
   DIAG_set_debug_level(level);
   OS_DIAG_initialize(nullptr, log_name_.c_str());
 }

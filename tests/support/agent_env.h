@@ -82,6 +82,28 @@ class AgentAttrs {
 void preset_error(PEXError* error);
 bool error_untouched(const PEXError& error);
 
+// The agent's side of a working directory: container/ named by HADOOP's
+// KX_DIR, and an agent home agent/ (WEXAGENT) holding the shipped locale
+// data in exe/locale.
+void add_container_dir(const TestWorkdir& wd);
+void add_agent_home(const TestWorkdir& wd);
+
+// One agent process for a whole program (a benchmark, a test program that
+// shares one cluster among its tests): a fresh working directory with both
+// parts above, CONFIG's DBGLVL at level, and the library initialised and
+// connected as an agent does it; disconnected and terminated at the end.
+class AgentProcess {
+ public:
+  explicit AgentProcess(int level);
+  ~AgentProcess();
+  AgentProcess(const AgentProcess&) = delete;
+  AgentProcess& operator=(const AgentProcess&) = delete;
+
+  TestWorkdir wd;
+  PEXBackEnd backend{};
+  PEXConnection connection{};
+};
+
 // A fixture that runs the library as one agent process in a fresh working
 // directory wd_: its log "./proclog/<log_name>_<pid>.log" takes trace lines
 // up to level, and, as parts asks,
