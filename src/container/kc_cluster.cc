@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
+#include <type_traits>
 #include <nlohmann/json.hpp>
 
 #include "kc_rest.h"
@@ -11,6 +13,9 @@ namespace kc {
 namespace {
 
 using nlohmann::json;
+
+// About three hundred years: more is not a real application's life.
+constexpr std::int64_t kMaxElapsedMs = 10'000'000'000'000;
 
 // Hadoop's REST servers do not agree on types or on lists: the JobHistory
 // server writes a list of one as the element itself, and a field may come
@@ -25,7 +30,18 @@ template <typename T>
 T number_of(const json& o, const char* key) {
   if (!o.is_object()) return T{};
   const auto it = o.find(key);
-  return it != o.end() && it->is_number() ? it->get<T>() : T{};
+  if (it == o.end() || !it->is_number()) return T{};
+  if constexpr (std::is_integral_v<T>) {
+    // A float beyond the integer's range would be undefined to convert.
+    if (it->is_number_float()) {
+      const double d = it->get<double>();
+      return d >= static_cast<double>(std::numeric_limits<T>::min()) &&
+                     d < static_cast<double>(std::numeric_limits<T>::max())
+                 ? static_cast<T>(d)
+                 : T{};
+    }
+  }
+  return it->get<T>();
 }
 
 // The elements of o[key]: a list's entries, or an object as a list of one.
@@ -65,7 +81,8 @@ AppInfo app_from_rest(const json& a) {
   i.log_aggregation = text_of(a, "logAggregationStatus");
   i.memory_seconds = number_of<std::int64_t>(a, "memorySeconds");
   i.vcore_seconds = number_of<std::int64_t>(a, "vcoreSeconds");
-  i.elapsed_ms = number_of<std::int64_t>(a, "elapsedTime");
+  // Shown in seconds with milliseconds: kept where that arithmetic is safe.
+  i.elapsed_ms = std::clamp<std::int64_t>(number_of<std::int64_t>(a, "elapsedTime"), 0, kMaxElapsedMs);
   i.counters = text_of(a, "counters");
   return i;
 }

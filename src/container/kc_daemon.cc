@@ -134,9 +134,7 @@ void kerberos_login(KerberosLogin& kerberos, const Config& config) {
                  config.kerberos_keytab, kerberos.cache_path(), until);
   } else {
     spdlog::error("Kerberos: {}; trying again in {} s", error,
-                  (kerberos.next_due_ms() - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                std::chrono::system_clock::now().time_since_epoch())
-                                                .count() + 999) / 1000);
+                  (kerberos.next_due_ms() - now_ms() + 999) / 1000);
   }
 }
 
@@ -212,13 +210,15 @@ int serve(const Options& options, Config config, int pid_fd, int ready_fd) {
   // an upgrade may replace or remove the file while this container runs, and
   // a supervisor must speak the spool's format of the container that made it.
   JobService jobs(config, *store, "/proc/self/exe");
-  jobs.recover();
+  // The port first: a container that cannot listen exits before it has
+  // started any job.
   Server server(config, jobs, allowed);
   if (!server.bind(error)) {
     spdlog::error("{}", error);
     report(ready_fd, error);
     return 1;
   }
+  jobs.recover();
 
   std::mutex mu;
   std::condition_variable cv;

@@ -331,9 +331,12 @@ bool JobService::start_after_step(const JobRecord& job, const ClusterRecord& cr,
   plan.cwd = job.spool;
   plan.env = job_environment(job, job.spool);
   plan.env.push_back("HADOOP_CONF_DIR=" + config_.hadoop_conf_dir);
-  plan.max_output_bytes = config_.max_output_bytes;
-  plan.kill_grace_seconds = config_.kill_grace_seconds;
   plan.output_path = job.spool + "/" + kOutputFile;
+  // The driver's output counts against the job's limit: what is appended
+  // gets only what the driver left of it.
+  const auto used = static_cast<std::uint64_t>(std::max<std::int64_t>(0, file_size(plan.output_path)));
+  plan.max_output_bytes = config_.max_output_bytes - std::min<std::uint64_t>(used, config_.max_output_bytes);
+  plan.kill_grace_seconds = config_.kill_grace_seconds;
   std::error_code ec;
   fs::create_directories(dir, ec);
   pid_t pid = 0;
@@ -357,7 +360,9 @@ void JobService::refresh(JobRecord& job) {
     if (!store_.get(job.id, job, error) || !is_active(job.state)) return;
     return cluster ? advance_cluster_job(job, end) : finalize(job, end);
   }
-  if (supervisor_alive(job.spool)) return;
+  // Asking takes the job's lock for a moment; a supervisor being spawned
+  // (STARTING, under mu_) must not find it taken, so that job is asked below.
+  if (job.state != State::kStarting && supervisor_alive(job.spool)) return;
   // The lock is free: the supervisor is gone. Its status, if it wrote one,
   // is complete now (it writes it before it lets go of the lock).
   std::lock_guard<std::mutex> lock(mu_);
@@ -453,7 +458,18 @@ void JobService::cluster_tick() {
       JobRecord fresh;
       std::string store_error;
       if (!store_.get(job.id, fresh, store_error) || !is_active(fresh.state)) continue;
-      fresh.extra = cr.to_json();
+      // Only what this pass asked about is written back: while YARN was
+      // being asked, the monitor may have recorded the driver's end.
+      ClusterRecord merged = ClusterRecord::from_json(fresh.extra);
+      merged.output_ids = std::move(cr.output_ids);
+      merged.scanned = cr.scanned;
+      merged.apps = std::move(cr.apps);
+      merged.rm_ok = cr.rm_ok;
+      merged.rm_error = std::move(cr.rm_error);
+      merged.rm_checked_ms = cr.rm_checked_ms;
+      merged.rm_failing_since_ms = cr.rm_failing_since_ms;
+      merged.apps_final_ms = cr.apps_final_ms;
+      fresh.extra = merged.to_json();
       if (!store_.save(fresh, store_error)) spdlog::error("job {}: {}", job_id(job), store_error);
       job = fresh;
     }
@@ -838,11 +854,12 @@ std::string JobService::sysout_action(const Request& request) {
     return Answer().add("STATUS", agent_state(job.state)).finish();
   }
   if (request.action == "SYSOUT_D") {
-    if (is_active(job.state)) {
-      return error_answer(kErrJobActive, "job " + job_id(job) + " is still executing; its output cannot be deleted");
-    }
+    // Decided under the lock: a waiting job may be started at any moment.
     std::lock_guard<std::mutex> lock(mu_);
     if (!store_.get(job.id, job, error)) return internal("job store: " + error);
+    if (!is_final(job.state)) {
+      return error_answer(kErrJobActive, "job " + job_id(job) + " has not ended; its output cannot be deleted");
+    }
     job.output_deleted = true;
     if (!store_.save(job, error)) return internal("job store: " + error);
     if (!output.empty()) ::unlink(output.c_str());

@@ -3,10 +3,11 @@
 #include <krb5/krb5.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <type_traits>
+
+#include "kc_supervisor.h"
 
 namespace kc {
 
@@ -16,11 +17,6 @@ namespace {
 constexpr std::int64_t kRetryMs = 30000;
 // Never log in again sooner than this, whatever the ticket's life.
 constexpr std::int64_t kMinimumRefreshMs = 1000;
-
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 struct ContextDeleter {
   void operator()(krb5_context c) const { krb5_free_context(c); }

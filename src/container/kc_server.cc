@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "hessian_exceptions.h"
 #include "hessian_service.h"
@@ -61,10 +62,25 @@ bool Server::bind(std::string& error) {
   return true;
 }
 
-void Server::run() { http_->listen_after_bind(); }
+void Server::run() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stop_requested_) {
+      run_over_ = true;
+      return;
+    }
+  }
+  http_->listen_after_bind();
+  run_over_ = true;
+}
 
 void Server::stop() {
   stopping_ = true;
+  // The HTTP server ignores a stop that comes before its loop runs: wait
+  // (bounded) for the loop, unless run() is over or gave up at once.
+  for (int i = 0; i < 10000 && !http_->is_running() && !run_over_; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   http_->stop();
 }
 
@@ -128,7 +144,9 @@ std::string Server::invoke(const std::string& document) {
     spdlog::info("{} ORDERNO={} RUNNO={} -> {} in {} us", request.action, orderno ? *orderno : "-",
                  runno ? *runno : "-", result, us);
   }
-  spdlog::debug("{} attributes: {}", request.action, loggable(request.body));
+  if (spdlog::should_log(spdlog::level::debug)) {
+    spdlog::debug("{} attributes: {}", request.action, loggable(request.body));
+  }
   spdlog::trace("{} answer: {}", request.action, answer);
   return answer;
 }

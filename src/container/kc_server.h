@@ -57,6 +57,7 @@ class Server {
   std::condition_variable cv_;
   bool stop_requested_ = false;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> run_over_{false};
   const long long started_ms_;
 };
 

@@ -83,9 +83,9 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }  // namespace
 
 void close_from(int first) {
-#ifdef SYS_close_range
-  if (syscall(SYS_close_range, first, ~0U, 0) == 0) return;
-#endif
+  // One call where the kernel has it; the loop below may run to a very
+  // high descriptor limit.
+  if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
   struct rlimit rl;
   long last = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? static_cast<long>(rl.rlim_cur)
                                                                                   : 65536;
@@ -509,7 +509,17 @@ int supervise_main(const std::string& dir) {
     }
     pollfd fds[2] = {{pipe_read.get(), POLLIN, 0}, {sfd.get(), POLLIN, 0}};
     const int ready = ::poll(output_open ? fds : fds + 1, output_open ? 2 : 1, timeout);
-    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0 && errno != EINTR) {
+      // Nothing can be watched any more: the job is ended rather than left
+      // unwatched, and what is recorded is how it really ended.
+      end.output_error = "the supervisor could not watch the job (" + errno_text(errno) + "); it was killed";
+      if (!main_done) {
+        killing = true;
+        escalate(SIGKILL);
+        if (::wait4(job, &main_status, 0, &main_usage) == job) main_done = true;
+      }
+      break;
+    }
     if (kill_deadline > 0 && now_ms() >= kill_deadline) {
       escalate(SIGKILL);
       kill_deadline = 0;
@@ -564,7 +574,9 @@ int supervise_main(const std::string& dir) {
     }
   }
   end.killed = killing;
-  if (WIFEXITED(main_status)) {
+  if (!main_done) {
+    // Its end was never seen: no exit code is made up for it.
+  } else if (WIFEXITED(main_status)) {
     end.has_exit_code = true;
     end.exit_code = WEXITSTATUS(main_status);
   } else if (WIFSIGNALED(main_status)) {

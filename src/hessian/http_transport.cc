@@ -106,6 +106,8 @@ std::string http_post(const std::string& url, std::string_view content_type, std
   // went away is noticed by the next call's connect.
   curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
   curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+  // Nor does the kept handle remember a name's address across calls.
+  curl_easy_setopt(c, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_PROXY, "");

@@ -337,11 +337,17 @@ TEST_F(QueuedActions, JobsBeyondTheLimitWaitAndStartInOrder) {
   EXPECT_EQ(key_action("TRACK", "q2")["STATUS"], "EXECUTING");
   EXPECT_EQ(key_action("TRACK", "q3")["STATUS"], "WAITING");
   EXPECT_EQ(key_action("TRACK", "q4")["STATUS"], "WAITING");
+  // A waiting job's output is not deleted: it may start at any moment.
+  PEXError error{};
+  EXPECT_EQ(sysout_action("D", {{"ORDERNO", "q3"}, {"RUNNO", "1"}}, error), PEX_FAIL);
+  EXPECT_EQ(error.code, 7u);
+  EXPECT_NE(std::string(error.text).find("has not ended"), std::string::npos) << error.text;
   // A job killed while it waits never runs.
   EXPECT_EQ(key_action("KILL", "q4")["STATUS"], "KILLED");
   wd_.write("gate", "");
   const ActionResult r3 = wait_end("q3");
   EXPECT_EQ(r3["STATUS"], "ENDED_OK");
+  EXPECT_NE(output("q3"), "");
   EXPECT_LE(key_action("TRACK", "q1")["STARTTIME"], r3["STARTTIME"]);
   EXPECT_EQ(output("q4"), "");
   EXPECT_EQ(wait_end("q4")["STATUS"], "KILLED");

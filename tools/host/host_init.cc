@@ -143,7 +143,7 @@ void write_file(const std::string& path, const std::string& content, fs::perms p
   }
   std::error_code ec;
   fs::permissions(tmp, perms, ec);
-  fs::rename(tmp, path, ec);
+  if (!ec) fs::rename(tmp, path, ec);
   if (ec) {
     fs::remove(tmp);
     throw UserError("cannot write " + path + ": " + ec.message(), "check the directory's permissions");
