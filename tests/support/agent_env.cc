@@ -81,11 +81,10 @@ void AgentAttrs::add(const std::string& name, const std::string& value, std::siz
   std::memcpy(buffer.data(), value.data(), value.size());
   values_.push_back(std::move(buffer));
 
-  attrs_.clear();
-  for (std::size_t i = 0; i < names_.size(); ++i) {
-    const std::size_t len = std::min<std::size_t>(values_[i].size(), UINT16_MAX);
-    attrs_.push_back({names_[i].data(), static_cast<uint16_t>(len), values_[i].data()});
-  }
+  // The buffers keep their addresses when the outer vectors grow; only the
+  // record's array may move.
+  const std::size_t len = std::min<std::size_t>(values_.back().size(), UINT16_MAX);
+  attrs_.push_back({names_.back().data(), static_cast<uint16_t>(len), values_.back().data()});
   list_ = {static_cast<int32_t>(attrs_.size()), attrs_.data(), 0};
 }
 
