@@ -41,6 +41,7 @@
 #include "agent_env.h"
 #include "hessian_codec.h"
 #include "hessian_wrappers.h"
+#include "os_diag.h"
 #include "pexapi.h"
 #include "test_workdir.h"
 
@@ -337,10 +338,12 @@ BENCHMARK(BM_TrackVsFloor)
 //                                       the same with M AUTOEDITOUTn leaves
 //   track_bench --track=K --port=P [--attrs=N] [--leaves=M]
 //                                       K TRACKs against that server
+//                                       (--level=L: at debug level L)
 //   track_bench --track=0 --floor=F --port=P --request=<file> [--leaves=M]
 //                                       F floors of those request bytes
 int drive(int argc, char** argv) {
-  long serve = -1, serve_autoedits = -1, track = 0, port = 0, attrs = 10, leaves = 10, floors = 0;
+  long serve = -1, serve_autoedits = -1, track = 0, port = 0, attrs = 10, leaves = 10, floors = 0,
+       level = 0;
   const char* port_file = nullptr;
   const char* request_file = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -352,7 +355,7 @@ int drive(int argc, char** argv) {
       return true;
     };
     if (num("--serve", &serve) || num("--serve-autoedits", &serve_autoedits) || num("--track", &track) || num("--port", &port) ||
-        num("--attrs", &attrs) || num("--leaves", &leaves) || num("--floor", &floors))
+        num("--attrs", &attrs) || num("--leaves", &leaves) || num("--floor", &floors) || num("--level", &level))
       continue;
     if (a.compare(0, 10, "--request=") == 0) {
       request_file = argv[i] + 10;
@@ -371,6 +374,7 @@ int drive(int argc, char** argv) {
     for (;;) pause();
   }
   setup = new Setup(static_cast<int>(port));
+  DIAG_set_debug_level(static_cast<int>(level));
   kxtest::AgentAttrs in = input_of(static_cast<int>(attrs));
   double t = 0;
   std::string request;
