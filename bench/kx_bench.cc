@@ -77,6 +77,7 @@ template <typename Op>
 double ring_lines(Op op) {
   OS_DIAG_initialize(nullptr, "BN");  // empties the ring
   op();
+  kx::diag::settle_ring();
   double lines = 0;
   for (const char* half : debug_buff) {
     const size_t used = strnlen(half, OS_DIAG_HALF_SIZE);

@@ -3,7 +3,13 @@
 
 #include "os_diag.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "gm_param.h"
 #include "gm_time.h"
@@ -112,22 +119,123 @@ bool lookup(const char* table, const char* key, GM_PARAM_VALUE_typ value) {
   return GM_PARAM_get(table, key, value) == KX_SUCCESS;
 }
 
-// The stamp is the same text for every line of one millisecond: it is made
-// from the clock's second and millisecond exactly as GM_TIME_fmt_get_time2
-// makes it, but only when they differ from the previous line's.
-void time_stamp(char* out) {
-  static time_t last_second = -1;
-  static unsigned short last_ms = 0;
-  static char last_text[64] = "";
+// "<stamp> <name>:", the start of every line. The stamp is the same text for
+// every line of one millisecond: it is made from the clock's second and
+// millisecond exactly as GM_TIME_fmt_get_time2 makes it, but only when they
+// (or the process name) differ from the previous line's. Each new text gets
+// a new generation number, so a kept line can tell whether its half already
+// holds a copy.
+struct Prefix {
+  char stamp[64] = "";
+  char text[64 + sizeof os_diag_proc_name + 2] = "";
+  size_t len = 0;
+  uint64_t generation = 0;
+  time_t second = -1;
+  unsigned short ms = 0;
+  char name[sizeof os_diag_proc_name] = "";
+  size_t name_len = 0;
+};
+Prefix g_prefix;
+
+// Reading the clock is the largest part of a kept line's cost, yet the
+// stamp changes only once a millisecond. After each reading the processor's
+// time-stamp counter, at a third of the price, tells whether that
+// millisecond can have ended: the counter is taken to run no faster than a
+// lower bound of its rate, so it never shows less time gone than has gone.
+// Used only where the kernel itself keeps time by that counter (so it is
+// constant and the same on every processor), and once its rate is known.
+#if defined(__x86_64__) || defined(__i386__)
+inline uint64_t counter() { return __rdtsc(); }
+constexpr bool kHaveCounter = true;
+#else
+inline uint64_t counter() { return 0; }
+constexpr bool kHaveCounter = false;
+#endif
+
+class StampClock {
+ public:
+  // True when the millisecond of the last reading cannot have ended yet.
+  bool same_millisecond() const { return until_ != 0 && counter() < until_; }
+
+  // The clock as OS_TIME_bin_get_timer2 gives it.
+  void read(time_t* now, unsigned short* ms) {
+    const uint64_t before = counter();
+    timeval tv{};
+    ::gettimeofday(&tv, nullptr);
+    *now = tv.tv_sec;
+    *ms = static_cast<unsigned short>(tv.tv_usec / 1000);
+    OS_TIME_acceleration(now);
+    until_ = 0;
+    if (!calibrated(before)) return;
+    // The reading may lag the counter by up to a microsecond.
+    const long left_us = 1000 - tv.tv_usec % 1000 - 2;
+    if (left_us > 0) until_ = before + static_cast<uint64_t>(left_us * ticks_per_us_);
+  }
+
+ private:
+  bool calibrated(uint64_t tsc) {
+    if (ticks_per_us_ > 0) return true;
+    if (state_ == kUnusable) return false;
+    timespec mono{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &mono);
+    const double mono_us = static_cast<double>(mono.tv_sec) * 1e6 + mono.tv_nsec / 1e3;
+    if (state_ == kUnknown) {
+      state_ = kernel_uses_counter() ? kMeasuring : kUnusable;
+      start_tsc_ = tsc;
+      start_us_ = mono_us;
+      return false;
+    }
+    // 20 ms measure the rate to a few parts in 10,000; 2 % is left as margin.
+    if (mono_us - start_us_ < 20000 || tsc <= start_tsc_) return false;
+    ticks_per_us_ = 0.98 * static_cast<double>(tsc - start_tsc_) / (mono_us - start_us_);
+    return true;
+  }
+
+  static bool kernel_uses_counter() {
+    if (!kHaveCounter) return false;
+    FilePtr f(fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "r"));
+    char name[32] = "";
+    return f && fgets(name, sizeof name, f.get()) != nullptr && strcmp(name, "tsc\n") == 0;
+  }
+
+  enum State { kUnknown, kMeasuring, kUnusable };
+  State state_ = kUnknown;
+  uint64_t start_tsc_ = 0;
+  double start_us_ = 0;
+  double ticks_per_us_ = 0;
+  uint64_t until_ = 0;
+};
+StampClock g_clock;
+
+const Prefix& current_prefix() {
+  Prefix& p = g_prefix;
+  // os_diag_proc_name always ends within its array, so this reads no further.
+  const bool new_name = memcmp(p.name, os_diag_proc_name, p.name_len + 1) != 0;
+  if (!new_name && p.generation != 0 && g_clock.same_millisecond()) return p;
   time_t now = 0;
   unsigned short ms = 0;
-  OS_TIME_bin_get_timer2(&now, &ms);
-  if (now != last_second || ms != last_ms) {
-    GM_TIME_fmt_to_ascii2(GM_TIME_FMT_MMDD_HH_MM_SS_CCC, now, ms, last_text);
-    last_second = now;
-    last_ms = ms;
+  g_clock.read(&now, &ms);
+  const bool new_stamp = now != p.second || ms != p.ms;
+  if (!new_stamp && !new_name && p.generation != 0) return p;
+  if (new_stamp || p.generation == 0) {
+    GM_TIME_fmt_to_ascii2(GM_TIME_FMT_MMDD_HH_MM_SS_CCC, now, ms, p.stamp);
+    p.second = now;
+    p.ms = ms;
   }
-  memcpy(out, last_text, sizeof last_text);
+  p.name_len = strnlen(os_diag_proc_name, sizeof os_diag_proc_name - 1);
+  memcpy(p.name, os_diag_proc_name, p.name_len);
+  p.name[p.name_len] = '\0';
+  const size_t stamp_len = strnlen(p.stamp, sizeof p.stamp - 1);
+  char* w = p.text;
+  memcpy(w, p.stamp, stamp_len);
+  w += stamp_len;
+  *w++ = ' ';
+  memcpy(w, p.name, p.name_len);
+  w += p.name_len;
+  *w++ = ':';
+  p.len = static_cast<size_t>(w - p.text);
+  ++p.generation;
+  return p;
 }
 
 // ---- the text of a line, without the general printf machinery ----
@@ -157,13 +265,31 @@ struct Out {
 };
 
 // Digits of v in base 10 or 16, written backwards from end; returns the start.
+// Each base has its own loop so that neither divides by a variable.
 char* digits(unsigned long v, unsigned base, char* end) {
   static const char kHex[] = "0123456789abcdef";
+  if (base == 16) {
+    do {
+      *--end = kHex[v & 15];
+      v >>= 4;
+    } while (v != 0);
+    return end;
+  }
   do {
-    *--end = kHex[v % base];
-    v /= base;
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
   } while (v != 0);
   return end;
+}
+
+size_t digit_count(unsigned long v, unsigned base) {
+  if (base == 16) return (static_cast<size_t>(64 - __builtin_clzl(v | 1)) + 3) / 4;
+  size_t n = 1;
+  for (unsigned long limit = 10; v >= limit; limit *= 10) {
+    ++n;
+    if (n == 20) break;  // 10^20 does not fit: v has 20 digits
+  }
+  return n;
 }
 
 bool put_padded(Out* out, const char* sign, const char* body, size_t n, size_t width, bool left,
@@ -179,6 +305,174 @@ bool put_padded(Out* out, const char* sign, const char* body, size_t n, size_t w
   return out->fill(' ', pad) && (sign_n == 0 || out->put(sign, 1)) && out->put(body, n);
 }
 
+// One conversion of a format, as far as the quick formatter knows it.
+struct Spec {
+  char conv = 0;  // 's', 'd', 'i', 'u', 'x' or '%'
+  char size = 0;  // 0, 'l' or 'z'
+  bool left = false;
+  bool zero = false;
+  bool has_precision = false;
+  bool star = false;  // the precision is an argument
+  bool star_width = false;  // the width is an argument
+  uint32_t width = 0;
+  uint32_t precision = 0;
+};
+
+// Reads the conversion that follows a '%' at f and moves f past it. False
+// for anything the quick formatter leaves to vsnprintf. A conversion whose
+// precision is an argument may still turn out to need it (a number with a
+// precision); the caller sees that once it has the argument.
+bool parse_spec(const char*& f, Spec* spec) {
+  Spec s;
+  for (;; ++f) {
+    if (*f == '-') {
+      s.left = true;
+    } else if (*f == '0') {
+      s.zero = true;
+    } else {
+      break;
+    }
+  }
+  if (*f == '*') {
+    s.star_width = true;
+    ++f;
+  } else {
+    while (*f >= '0' && *f <= '9') {
+      s.width = s.width * 10 + static_cast<uint32_t>(*f - '0');
+      if (s.width > OS_DIAG_MAX_TEXT) return false;
+      ++f;
+    }
+  }
+  if (*f == '.') {
+    ++f;
+    s.has_precision = true;
+    if (*f == '*') {
+      s.star = true;
+      ++f;
+    } else {
+      while (*f >= '0' && *f <= '9') {
+        s.precision = s.precision * 10 + static_cast<uint32_t>(*f - '0');
+        if (s.precision > INT_MAX) return false;
+        ++f;
+      }
+    }
+  }
+  if (*f == 'l' || *f == 'z') s.size = *f++;
+  s.conv = *f++;
+  if (s.left) s.zero = false;
+  switch (s.conv) {
+    case '%':
+      if (s.left || s.zero || s.width != 0 || s.star_width || s.has_precision || s.size != 0)
+        return false;
+      break;
+    case 's':
+      if (s.size != 0 || s.zero) return false;
+      break;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+      if (s.has_precision && !s.star) return false;
+      break;
+    default:
+      return false;
+  }
+  *spec = s;
+  return true;
+}
+
+// The argument of one conversion, fetched: a string and its length (its
+// precision applied), or a number's magnitude and sign; and the width and
+// side of its padding (given in the format or as an argument).
+struct Value {
+  const char* str;
+  size_t len;
+  unsigned long magnitude;
+  bool negative;
+  bool left;
+  uint32_t width;
+};
+
+// Fetches the argument(s) of spec from ap. False where vsnprintf must do it.
+bool fetch(const Spec& spec, va_list ap, Value* v) {
+  *v = Value{nullptr, 0, 0, false, spec.left, spec.width};
+  if (spec.star_width) {
+    const int w = va_arg(ap, int);
+    // A negative width is a '-' flag and its magnitude.
+    if (w < -OS_DIAG_MAX_TEXT || w > OS_DIAG_MAX_TEXT) return false;
+    if (w < 0) v->left = true;
+    v->width = static_cast<uint32_t>(w < 0 ? -w : w);
+  }
+  bool has_precision = spec.has_precision;
+  size_t precision = spec.precision;
+  if (spec.star) {
+    const int p = va_arg(ap, int);
+    if (p < 0) {
+      has_precision = false;  // a negative precision is taken as none
+    } else {
+      precision = static_cast<size_t>(p);
+    }
+  }
+  switch (spec.conv) {
+    case '%':
+      return true;
+    case 's': {
+      v->str = va_arg(ap, const char*);
+      if (v->str == nullptr) return false;
+      v->len = has_precision ? strnlen(v->str, precision) : strlen(v->str);
+      return true;
+    }
+    default:
+      if (has_precision) return false;
+      if (spec.conv == 'd' || spec.conv == 'i') {
+        long n = spec.size == 'l'   ? va_arg(ap, long)
+                 : spec.size == 'z' ? static_cast<long>(va_arg(ap, ssize_t))
+                                    : static_cast<long>(va_arg(ap, int));
+        v->negative = n < 0;
+        v->magnitude =
+            v->negative ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
+      } else {
+        v->magnitude = spec.size == 'l'   ? va_arg(ap, unsigned long)
+                       : spec.size == 'z' ? static_cast<unsigned long>(va_arg(ap, size_t))
+                                          : static_cast<unsigned long>(va_arg(ap, unsigned int));
+      }
+      return true;
+  }
+}
+
+// The characters spec makes of v, padding included.
+size_t width_of(const Spec& spec, const Value& v) {
+  size_t n = 0;
+  switch (spec.conv) {
+    case '%':
+      return 1;
+    case 's':
+      n = v.len;
+      break;
+    default:
+      n = digit_count(v.magnitude, spec.conv == 'x' ? 16 : 10) + (v.negative ? 1 : 0);
+      break;
+  }
+  return std::max<size_t>(n, v.width);
+}
+
+bool put_value(Out* out, const Spec& spec, const Value& v) {
+  switch (spec.conv) {
+    case '%':
+      return out->put("%", 1);
+    case 's':
+      return put_padded(out, nullptr, v.str, v.len, v.width, v.left, false);
+    default: {
+      char buf[32];
+      char* end = buf + sizeof buf;
+      char* start = digits(v.magnitude, spec.conv == 'x' ? 16 : 10, end);
+      return put_padded(out, v.negative ? "-" : nullptr, start,
+                        static_cast<size_t>(end - start), v.width, v.left,
+                        spec.zero && !v.left);
+    }
+  }
+}
+
 // False when the format needs vsnprintf (or the text does not fit).
 bool quick_format(Out* out, const char* f, va_list ap) {
   for (;;) {
@@ -186,111 +480,328 @@ bool quick_format(Out* out, const char* f, va_list ap) {
     if (pct == nullptr) return out->put(f, strlen(f));
     if (!out->put(f, static_cast<size_t>(pct - f))) return false;
     f = pct + 1;
-    bool left = false;
-    bool zero = false;
-    for (;; ++f) {
-      if (*f == '-') {
-        left = true;
-      } else if (*f == '0') {
-        zero = true;
-      } else {
-        break;
+    Spec spec;
+    Value v;
+    if (!parse_spec(f, &spec) || !fetch(spec, ap, &v) || !put_value(out, spec, v)) return false;
+  }
+}
+
+// ---- lines kept unformatted ----
+//
+// In buffered mode nearly every line goes into the ring and is never read.
+// Such a line is kept as its format, a copy of its arguments and its prefix,
+// and only its length is worked out now: that is all the switch of ring
+// halves needs. Its text is made at its place in debug_buff when the ring is
+// dumped, byte for byte what it would have been. Only a format in this
+// program's read-only data is kept so, since it must outlive the line. A
+// format the quick formatter does not know, a null string or a line longer
+// than a half is formatted at once, as every line is outside buffered mode.
+
+constexpr size_t kMaxKeptArgs = 16;
+
+// A format taken apart once: its literal pieces and conversions in order,
+// each conversion preceded by the literal before it.
+struct Program {
+  struct Piece {
+    const char* literal;
+    uint32_t literal_len;
+    Spec spec;
+  };
+  bool keepable = false;
+  std::vector<Piece> pieces;
+  const char* tail = nullptr;
+  uint32_t tail_len = 0;
+  size_t literal_len = 0;  // of all pieces and the tail
+};
+
+Program compile(const char* format) {
+  Program p;
+  const char* f = format;
+  for (;;) {
+    const char* pct = strchr(f, '%');
+    if (pct == nullptr) break;
+    Program::Piece piece{f, static_cast<uint32_t>(pct - f), Spec{}};
+    f = pct + 1;
+    if (!parse_spec(f, &piece.spec) || p.pieces.size() == kMaxKeptArgs) return p;
+    p.literal_len += piece.literal_len;
+    p.pieces.push_back(piece);
+  }
+  p.tail = f;
+  p.tail_len = static_cast<uint32_t>(strlen(f));
+  p.literal_len += p.tail_len;
+  p.keepable = p.literal_len <= OS_DIAG_MAX_TEXT;
+  return p;
+}
+
+// The read-only segments of the object this code is in and of the main
+// program, where their string literals live; found once. Both stay loaded
+// as long as this code does, so a format there outlives every kept line.
+struct ReadOnly {
+  struct Range {
+    uintptr_t from, to;
+  };
+  Range ranges[16];
+  int count = 0;
+};
+
+int note_read_only(dl_phdr_info* info, size_t, void* data) {
+  static int seen = 0;
+  auto* ro = static_cast<ReadOnly*>(data);
+  const auto here = reinterpret_cast<uintptr_t>(&note_read_only);
+  bool mine = seen++ == 0;  // the first object reported is the main program
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    const uintptr_t from = info->dlpi_addr + ph.p_vaddr;
+    if (ph.p_type == PT_LOAD && here >= from && here < from + ph.p_memsz) mine = true;
+  }
+  if (!mine) return 0;
+  for (int i = 0; i < info->dlpi_phnum && ro->count < 16; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    const uintptr_t from = info->dlpi_addr + ph.p_vaddr;
+    if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W) == 0)
+      ro->ranges[ro->count++] = {from, from + ph.p_memsz};
+  }
+  return 0;
+}
+
+bool in_read_only_data(const char* p) {
+  static const ReadOnly ro = [] {
+    ReadOnly r;
+    dl_iterate_phdr(note_read_only, &r);
+    return r;
+  }();
+  const auto a = reinterpret_cast<uintptr_t>(p);
+  for (int i = 0; i < ro.count; ++i)
+    if (a >= ro.ranges[i].from && a < ro.ranges[i].to) return true;
+  return false;
+}
+
+// Programs by format address. A format seen first is taken apart once;
+// one that may not be kept is remembered as such. When the table is full,
+// further formats are simply formatted at once.
+class Programs {
+ public:
+  const Program* find(const char* format) {
+    size_t i = slot(format);
+    for (size_t probes = 0; probes < kSlots; ++probes, i = (i + 1) & (kSlots - 1)) {
+      if (keys_[i] == format) return programs_[i].get();
+      if (keys_[i] == nullptr) {
+        if (!in_read_only_data(format) || used_ >= kSlots / 2) return nullptr;
+        programs_[i] = std::make_unique<Program>(compile(format));
+        keys_[i] = format;
+        ++used_;
+        return programs_[i].get();
       }
     }
-    size_t width = 0;
-    while (*f >= '0' && *f <= '9') {
-      width = width * 10 + static_cast<size_t>(*f - '0');
-      if (width > OS_DIAG_MAX_TEXT) return false;
-      ++f;
+    return nullptr;
+  }
+
+ private:
+  static constexpr size_t kSlots = 4096;
+  static size_t slot(const char* p) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ULL) >> 52) &
+           (kSlots - 1);
+  }
+  const char* keys_[kSlots] = {};
+  std::unique_ptr<Program> programs_[kSlots];
+  size_t used_ = 0;
+};
+
+Programs* g_programs = nullptr;  // made on first use, kept for the process
+
+// Bytes of one ring half's kept lines: their prefixes and arguments.
+class Store {
+ public:
+  // n more bytes at the end, to be written by the caller.
+  char* extend(size_t n) {
+    if (n > cap_ - used_) grow(n);
+    char* at = data_.get() + used_;
+    used_ += n;
+    return at;
+  }
+  size_t size() const { return used_; }
+  const char* at(size_t offset) const { return data_.get() + offset; }
+  void clear() { used_ = 0; }
+
+ private:
+  void grow(size_t n) {
+    size_t cap = std::max<size_t>(cap_ * 2, 16384);
+    while (cap - used_ < n) cap *= 2;
+    std::unique_ptr<char[]> bigger(new char[cap]);
+    if (used_ > 0) memcpy(bigger.get(), data_.get(), used_);
+    data_ = std::move(bigger);
+    cap_ = cap;
+  }
+  std::unique_ptr<char[]> data_;
+  size_t cap_ = 0;
+  size_t used_ = 0;
+};
+
+struct KeptLine {
+  const Program* program;
+  uint32_t offset;  // in the half
+  uint32_t length;  // of the whole line, line feed included
+  uint32_t prefix;  // in the store, prefix_len bytes
+  uint32_t prefix_len;
+  uint32_t args;    // in the store
+};
+
+struct Half {
+  std::vector<KeptLine> lines;
+  Store store;
+  uint64_t prefix_generation = 0;  // of the prefix last copied into store
+  uint32_t prefix = 0;
+  size_t end = 0;  // bytes of lines in the half, kept or written
+};
+
+Half g_halves[2];
+// Where this code last left the ring. Anyone else moving active_buff or
+// debug_index (the agent may) makes the kept lines be written out first.
+int g_left_half = 0;
+
+// Makes the text of half h's kept lines at their places in debug_buff.
+void write_out(int h) {
+  Half& half = g_halves[h];
+  char* text = debug_buff[h];
+  for (const KeptLine& line : half.lines) {
+    Out out{text + line.offset, 0, line.length - 1};
+    out.put(half.store.at(line.prefix), line.prefix_len);
+    const char* arg = half.store.at(line.args);
+    const Program& prog = *line.program;
+    for (const Program::Piece& piece : prog.pieces) {
+      out.put(piece.literal, piece.literal_len);
+      Value v{nullptr, 0, 0, false, piece.spec.left, piece.spec.width};
+      if (piece.spec.star_width) {
+        memcpy(&v.width, arg, sizeof v.width);
+        v.left = arg[sizeof v.width] != 0;
+        arg += sizeof v.width + 1;
+      }
+      if (piece.spec.conv == 's') {
+        uint32_t n = 0;
+        memcpy(&n, arg, sizeof n);
+        v.str = arg + sizeof n;
+        v.len = n;
+        arg += sizeof n + n;
+      } else if (piece.spec.conv != '%') {
+        memcpy(&v.magnitude, arg, sizeof v.magnitude);
+        v.negative = arg[sizeof v.magnitude] != 0;
+        arg += sizeof v.magnitude + 1;
+      }
+      put_value(&out, piece.spec, v);
     }
-    bool has_precision = false;
-    size_t precision = 0;
-    if (*f == '.') {
-      ++f;
-      has_precision = true;
-      if (*f == '*') {
-        const int p = va_arg(ap, int);
-        ++f;
-        if (p < 0) {
-          has_precision = false;  // a negative precision is taken as none
-        } else {
-          precision = static_cast<size_t>(p);
-        }
-      } else {
-        while (*f >= '0' && *f <= '9') {
-          precision = precision * 10 + static_cast<size_t>(*f - '0');
-          if (precision > INT_MAX) return false;
-          ++f;
-        }
-      }
+    out.put(prog.tail, prog.tail_len);
+    text[line.offset + line.length - 1] = '\n';
+  }
+  half.lines.clear();
+  half.store.clear();
+  half.prefix_generation = 0;
+  if (half.end < OS_DIAG_HALF_SIZE) text[half.end] = '\0';
+}
+
+void forget_half(int h) {
+  g_halves[h].lines.clear();
+  g_halves[h].store.clear();
+  g_halves[h].prefix_generation = 0;
+  g_halves[h].end = 0;
+}
+
+// Takes len bytes (at most kRingLimit) at the end of the half being filled,
+// switching halves when they do not fit: the other half starts over and its
+// old lines stop being part of it. Returns their offset.
+size_t ring_reserve(size_t len) {
+  if (active_buff != 0 && active_buff != 1) active_buff = 0;
+  if (debug_index < 0 || static_cast<size_t>(debug_index) > kRingLimit) debug_index = 0;
+  if (active_buff != g_left_half || static_cast<size_t>(debug_index) != g_halves[active_buff].end) {
+    write_out(0);
+    write_out(1);
+    g_halves[active_buff].end = static_cast<size_t>(debug_index);
+  }
+  if (len + debug_index > kRingLimit) {
+    active_buff = 1 - active_buff;
+    debug_index = 0;
+    forget_half(active_buff);
+  }
+  const size_t offset = static_cast<size_t>(debug_index);
+  debug_index += static_cast<int>(len);
+  g_halves[active_buff].end = static_cast<size_t>(debug_index);
+  g_left_half = active_buff;
+  return offset;
+}
+
+// Keeps a trace line of buffered mode unformatted; false when it has to be
+// formatted now (ap is then untouched).
+// ap is used up either way.
+bool keep_line(const char* format, va_list ap) {
+  if (g_programs == nullptr) g_programs = new Programs;
+  const Program* prog = g_programs->find(format);
+  if (prog == nullptr || !prog->keepable) return false;
+  const size_t count = prog->pieces.size();
+  Value values[kMaxKeptArgs];
+  size_t text_len = prog->literal_len;
+  size_t arg_bytes = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const Spec& spec = prog->pieces[i].spec;
+    if (!fetch(spec, ap, &values[i])) return false;
+    text_len += width_of(spec, values[i]);
+    arg_bytes += (spec.star_width ? sizeof(uint32_t) + 1 : 0) +
+                 (spec.conv == 's'   ? sizeof(uint32_t) + values[i].len
+                  : spec.conv == '%' ? 0
+                                     : sizeof(unsigned long) + 1);
+  }
+  if (text_len > OS_DIAG_MAX_TEXT) return false;
+  const Prefix& prefix = current_prefix();
+  const size_t len = prefix.len + text_len + 1;
+  if (len > kRingLimit) return false;
+
+  const size_t offset = ring_reserve(len);
+  Half& half = g_halves[active_buff];
+  if (half.prefix_generation != prefix.generation) {
+    half.prefix = static_cast<uint32_t>(half.store.size());
+    memcpy(half.store.extend(prefix.len), prefix.text, prefix.len);
+    half.prefix_generation = prefix.generation;
+  }
+  KeptLine& line = half.lines.emplace_back();
+  line.program = prog;
+  line.offset = static_cast<uint32_t>(offset);
+  line.length = static_cast<uint32_t>(len);
+  line.prefix = half.prefix;
+  line.prefix_len = static_cast<uint32_t>(prefix.len);
+  line.args = static_cast<uint32_t>(half.store.size());
+  char* w = half.store.extend(arg_bytes);
+  for (size_t i = 0; i < count; ++i) {
+    const char conv = prog->pieces[i].spec.conv;
+    if (prog->pieces[i].spec.star_width) {
+      memcpy(w, &values[i].width, sizeof values[i].width);
+      w[sizeof values[i].width] = values[i].left ? 1 : 0;
+      w += sizeof values[i].width + 1;
     }
-    char size = 0;
-    if (*f == 'l' || *f == 'z') size = *f++;
-    const char conv = *f++;
-    if (left) zero = false;
-    switch (conv) {
-      case '%':
-        if (left || zero || width != 0 || has_precision || size != 0) return false;
-        if (!out->put("%", 1)) return false;
-        break;
-      case 's': {
-        if (size != 0 || zero) return false;
-        const char* str = va_arg(ap, const char*);
-        if (str == nullptr) return false;
-        const size_t n = has_precision ? strnlen(str, precision) : strlen(str);
-        if (!put_padded(out, nullptr, str, n, width, left, false)) return false;
-        break;
-      }
-      case 'd':
-      case 'i':
-      case 'u':
-      case 'x': {
-        if (has_precision) return false;
-        unsigned long magnitude = 0;
-        bool negative = false;
-        if (conv == 'd' || conv == 'i') {
-          long v = size == 'l' ? va_arg(ap, long)
-                   : size == 'z' ? static_cast<long>(va_arg(ap, ssize_t))
-                                 : static_cast<long>(va_arg(ap, int));
-          negative = v < 0;
-          magnitude = negative ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-        } else {
-          magnitude = size == 'l' ? va_arg(ap, unsigned long)
-                      : size == 'z' ? static_cast<unsigned long>(va_arg(ap, size_t))
-                                    : static_cast<unsigned long>(va_arg(ap, unsigned int));
-        }
-        char buf[32];
-        char* end = buf + sizeof buf;
-        char* start = digits(magnitude, conv == 'x' ? 16 : 10, end);
-        if (!put_padded(out, negative ? "-" : nullptr, start, static_cast<size_t>(end - start),
-                        width, left, zero))
-          return false;
-        break;
-      }
-      default:
-        return false;
+    if (conv == 's') {
+      const uint32_t n = static_cast<uint32_t>(values[i].len);
+      memcpy(w, &n, sizeof n);
+      memcpy(w + sizeof n, values[i].str, n);
+      w += sizeof n + n;
+    } else if (conv != '%') {
+      memcpy(w, &values[i].magnitude, sizeof values[i].magnitude);
+      w[sizeof values[i].magnitude] = values[i].negative ? 1 : 0;
+      w += sizeof values[i].magnitude + 1;
     }
   }
+  return true;
 }
 
 void ring_append(const char* line, size_t len) {
-  if (active_buff != 0 && active_buff != 1) active_buff = 0;
-  if (debug_index < 0 || static_cast<size_t>(debug_index) > kRingLimit) debug_index = 0;
   bool cut = len > kRingLimit;
   if (cut) len = kRingLimit;
-  if (len + debug_index > kRingLimit) {
-    // The other half starts over; its old lines stop being part of it.
-    active_buff = 1 - active_buff;
-    debug_index = 0;
-  }
+  const size_t offset = ring_reserve(len);
   char* half = debug_buff[active_buff];
-  memcpy(half + debug_index, line, len);
-  if (cut) half[debug_index + len - 1] = '\n';
-  debug_index += static_cast<int>(len);
-  half[debug_index] = '\0';
+  memcpy(half + offset, line, len);
+  if (cut) half[offset + len - 1] = '\n';
+  half[offset + len] = '\0';
 }
 
 void ring_clear() {
+  forget_half(0);
+  forget_half(1);
   memset(debug_buff, 0, sizeof debug_buff);
   debug_index = 0;
 }
@@ -321,6 +832,8 @@ void write_dump(FILE* fp, const char* stamp, const char* line, int buffered_leve
   char reason[OS_DIAG_ERROR_SIZE] = "";
   if (os_diag_print_installed_versions(fp, reason) != KX_SUCCESS) fprintf(fp, "%s\n", reason);
   fputs("\nFull debug log containing the error:\n\n", fp);
+  write_out(0);
+  write_out(1);
   fputs(">>> Start dump non active buffer\n", fp);
   dump_half(fp, 1 - active_buff);
   fputs(">>> End dump non active buffer\n", fp);
@@ -345,17 +858,10 @@ char g_stamp[64];
 // text follows it there, at most OS_DIAG_MAX_TEXT characters: the area holds
 // the longest stamp, name and text with the line feed.
 size_t begin_line() {
-  time_stamp(g_stamp);
-  const size_t stamp_len = strlen(g_stamp);
-  const size_t name_len = strlen(os_diag_proc_name);
-  char* w = g_line;
-  memcpy(w, g_stamp, stamp_len);
-  w += stamp_len;
-  *w++ = ' ';
-  memcpy(w, os_diag_proc_name, name_len);
-  w += name_len;
-  *w++ = ':';
-  return static_cast<size_t>(w - g_line);
+  const Prefix& prefix = current_prefix();
+  memcpy(g_stamp, prefix.stamp, sizeof g_stamp);
+  memcpy(g_line, prefix.text, prefix.len);
+  return prefix.len;
 }
 
 // Ends the line begun in g_line, whose text ends at `end`, and writes it.
@@ -422,6 +928,11 @@ namespace diag {
 time_t raised_period_start() { return g_raised_since; }
 void set_raised_period_start(time_t start) { g_raised_since = start; }
 int reset_interval() { return g_reset_interval; }
+
+void settle_ring() {
+  write_out(0);
+  write_out(1);
+}
 
 void reset_state() {
   memset(diag_debug_level, 0, sizeof diag_debug_level);
@@ -558,9 +1069,16 @@ void OS_DIAG_initialize(const char* /*log_file_name*/, const char* proc_name) {
 
 void DIAG_printf(const char* format, ...) {
   if (format == nullptr || writer_would_drop()) return;
+  va_list ap;
+  // A trace line of buffered mode lives only in the ring.
+  if (diag_debug_level[0] == 0 && diag_active_level > 0) {
+    va_start(ap, format);
+    const bool kept = keep_line(format, ap);
+    va_end(ap);
+    if (kept) return;
+  }
   // Formatted straight behind the line's stamp and name.
   const size_t prefix = begin_line();
-  va_list ap;
   va_start(ap, format);
   const size_t text_len =
       kx::diag::format_text(g_line + prefix, OS_DIAG_MAX_TEXT + 1, format, ap);

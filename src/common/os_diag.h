@@ -33,7 +33,11 @@ extern int diag_debug_level[32];
 extern int diag_active_level;   /* level of the line being written now */
 extern int diag_buffered_level; /* level a critical event raises to; 5 */
 
-/* The ring of buffered mode: the half being filled and the bytes used in it. */
+/* The ring of buffered mode: the half being filled and the bytes used in it.
+ * debug_index and active_buff follow every line as it is written, but the
+ * text of a trace line formatted from a format of this library is put into
+ * debug_buff only when the ring is dumped (or kx::diag::settle_ring is
+ * called): until then the line is kept as its format and arguments. */
 extern char debug_buff[2][OS_DIAG_HALF_SIZE];
 extern int active_buff;
 extern int debug_index;
@@ -121,6 +125,10 @@ namespace diag {
 time_t raised_period_start();
 void set_raised_period_start(time_t start);
 int reset_interval();
+
+// Makes the text of the lines buffered mode has kept unformatted at their
+// places in debug_buff, as a dump does before it writes the ring out.
+void settle_ring();
 
 // Puts every piece of diagnostic state back as it is at load time, for test
 // programs that run many cases in one process.

@@ -8,16 +8,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "gm_param.h"
+#include "gm_time.h"
+#include "os_time.h"
 #include "test_workdir.h"
 
 namespace {
@@ -498,6 +504,7 @@ TEST(LineText, SameBytesAsVsnprintf) {
     EXPECT_SAME_TEXT(size, "[%.2s|%.0s|%.10s|%.2047s]", "abcdef", "abc", "abc", "abc");
     EXPECT_SAME_TEXT(size, "input text(%d)='%.*s'", 3, 3, "abcdef");
     EXPECT_SAME_TEXT(size, "'%-.*s' '%.*s' '%8.*s'", 2, "abcdef", -1, "abcdef", 3, "abcdef");
+    EXPECT_SAME_TEXT(size, "[%-*s|%*s|%*d|%-*d|%0*x]", 8, "ab", -8, "ab", 5, -3, 4, 9, 6, 0xffu);
     EXPECT_SAME_TEXT(size, "malloc %d bytes #1 in PEX_list_insert_ptr : %x", 32, 0x5a5a5a5au);
     EXPECT_SAME_TEXT(size, "%s", long_text.c_str());
     EXPECT_SAME_TEXT(size, "%s%s", long_text.c_str(), long_text.c_str());
@@ -508,6 +515,143 @@ TEST(LineText, SameBytesAsVsnprintf) {
     EXPECT_SAME_TEXT(size, "%lld %hhd %hd %*d %.3d", -5LL, 300, 70000, 6, 7, 8);
     EXPECT_SAME_TEXT(size, "%s|%.3s", none, none);
   }
+}
+
+// A trace line of buffered mode is kept unformatted until a dump; what the
+// dump shows must be vsnprintf's text, in the place and the half the line
+// had when it was written.
+std::string reference_line(const char* format, ...) KX_PRINTF(1, 2);
+std::string reference_line(const char* format, ...) {
+  std::string text(OS_DIAG_MAX_TEXT + 1, '\0');
+  va_list ap;
+  va_start(ap, format);
+  const int n = vsnprintf(&text[0], text.size(), format, ap);
+  va_end(ap);
+  text.resize(std::min<size_t>(static_cast<size_t>(n), OS_DIAG_MAX_TEXT));
+  return "STAMP AS:" + text + "\n";
+}
+
+#define TRACE_AND_EXPECT(expected, ...)      \
+  do {                                       \
+    DIAG_TRACE(4, __VA_ARGS__);              \
+    expected += reference_line(__VA_ARGS__); \
+  } while (0)
+
+TEST_F(OsDiag, KeptLinesDumpAsVsnprintfFormatsThem) {
+  TestWorkdir wd;
+  OS_DIAG_initialize("", "AS");
+  const std::string half_text(20000, 'h');
+  const char* volatile none = nullptr;
+  char made_here[] = "made at run time %d";  // no literal: formatted at once
+  std::string lines;
+  TRACE_AND_EXPECT(lines, "plain text, no conversion");
+  TRACE_AND_EXPECT(lines, "%s: elem - '%s'", "GM_XML_ActOnStart", "BODY");
+  TRACE_AND_EXPECT(lines, "%s", "");
+  TRACE_AND_EXPECT(lines, "100%% of %d%%", 42);
+  TRACE_AND_EXPECT(lines, "%d %d %d %i", 0, -1, INT_MIN, INT_MAX);
+  TRACE_AND_EXPECT(lines, "%ld %ld %lu %zu %zd", LONG_MIN, LONG_MAX, ULONG_MAX, SIZE_MAX,
+                   static_cast<ssize_t>(-7));
+  TRACE_AND_EXPECT(lines, "%u %x %x %lx %zx", 4000000000u, 0u, 0xdeadbeefu, ULONG_MAX,
+                   static_cast<size_t>(255));
+  TRACE_AND_EXPECT(lines, "[%5d|%-5d|%05d|%05d|%3d]", 42, 42, 42, -42, 123456);
+  TRACE_AND_EXPECT(lines, "[%08x|%-8x|%2x]", 0xabcu, 0xabcu, 0xabcdefu);
+  TRACE_AND_EXPECT(lines, "[%10s|%-10s|%2s]", "abc", "abc", "abcdef");
+  TRACE_AND_EXPECT(lines, "[%.2s|%.0s|%.10s|%.2047s]", "abcdef", "abc", "abc", "abc");
+  TRACE_AND_EXPECT(lines, "'%-.*s' '%.*s' '%8.*s'", 2, "abcdef", -1, "abcdef", 3, "abcdef");
+  TRACE_AND_EXPECT(lines, "%.*d|%d", -1, 5, 6);
+  TRACE_AND_EXPECT(lines, "\t%-*s = %.500s|%*d|%*s|%0*d", 8, "NAME", "value", -6, 42, 3, "abcdef",
+                   5, -7);
+  TRACE_AND_EXPECT(lines, "%d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d", 1, 2, 3, 4, 5,
+                   6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17);
+  TRACE_AND_EXPECT(lines, "%f %o %c %lld %.3d", 1.5, 8u, 'q', -5LL, 7);
+  TRACE_AND_EXPECT(lines, "%s|%.3s", none, none);
+  TRACE_AND_EXPECT(lines, made_here, 1);
+  made_here[0] = 'M';
+  // The argument is copied: changing it afterwards changes nothing.
+  std::string changing = "before";
+  TRACE_AND_EXPECT(lines, "value '%s'", changing.c_str());
+  changing.assign("after, and longer");
+  TRACE_AND_EXPECT(lines, "%s", half_text.c_str());
+  ASSERT_EQ(active_buff, 0);
+  DIAG_ERROR("boom");
+  const std::string expected = dump("STAMP AS:boom\n", "", lines, 600);
+  const std::string got = stamps_hidden(log());
+  const auto diff = std::mismatch(expected.begin(), expected.end(), got.begin(), got.end());
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(diff.first == expected.end())
+      << "first difference at " << (diff.first - expected.begin()) << ": expected \""
+      << expected.substr(diff.first - expected.begin(), 80) << "\", got \""
+      << got.substr(diff.second - got.begin(), 80) << "\"";
+}
+
+TEST_F(OsDiag, KeptLinesAreInTheRingOnceSettled) {
+  TestWorkdir wd;
+  OS_DIAG_initialize("", "AS");
+  DIAG_TRACE(4, "kept %s %d", "line", 1);
+  DIAG_set_active_level(4);
+  DIAG_print_text("written");
+  DIAG_set_active_level(0);
+  DIAG_TRACE(5, "kept %s %d", "line", 2);
+  const int used = debug_index;
+  EXPECT_EQ(std::string(debug_buff[0]).find("kept line"), std::string::npos);
+  kx::diag::settle_ring();
+  EXPECT_EQ(debug_index, used);
+  EXPECT_EQ(stamps_hidden(debug_buff[0]),
+            "STAMP AS:kept line 1\nSTAMP AS:written\nSTAMP AS:kept line 2\n");
+  EXPECT_EQ(static_cast<int>(strlen(debug_buff[0])), used);
+}
+
+// The stamp of a kept line is not read from the clock every time; it must
+// still be the millisecond the line was written in, across many changes of
+// millisecond (and past the moment the shortcut starts to be used).
+std::string now_stamp() {
+  time_t t = 0;
+  unsigned short ms = 0;
+  OS_TIME_bin_get_timer2(&t, &ms);
+  char text[64];
+  GM_TIME_fmt_to_ascii2(GM_TIME_FMT_MMDD_HH_MM_SS_CCC, t, ms, text);
+  return text;
+}
+
+TEST_F(OsDiag, EveryLineIsStampedWithItsOwnMillisecond) {
+  TestWorkdir wd;
+  const auto start = std::chrono::steady_clock::now();
+  int changes = 0;
+  std::string last;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(80)) {
+    OS_DIAG_initialize("", "AS");
+    std::vector<std::pair<std::string, std::string>> bounds;
+    for (int i = 0; i < 300; ++i) {
+      std::string before = now_stamp();
+      DIAG_TRACE(4, "line %d", i);
+      bounds.emplace_back(std::move(before), now_stamp());
+    }
+    kx::diag::settle_ring();
+    std::istringstream ring(debug_buff[active_buff]);
+    std::string line;
+    for (const auto& [before, after] : bounds) {
+      ASSERT_TRUE(std::getline(ring, line));
+      const std::string stamp = line.substr(0, 17);
+      ASSERT_LE(before, stamp) << line;
+      ASSERT_LE(stamp, after) << line;
+      changes += stamp != last;
+      last = stamp;
+    }
+  }
+  EXPECT_GT(changes, 40);
+}
+
+TEST_F(OsDiag, RingMovedByAnotherHandKeepsEveryLine) {
+  TestWorkdir wd;
+  OS_DIAG_initialize("", "AS");
+  DIAG_TRACE(4, "first %d", 1);
+  DIAG_TRACE(4, "second %d", 2);
+  // The agent starts the half over: the lines written so far are gone, the
+  // next ones start at 0, and nothing kept before turns up over them.
+  debug_index = 0;
+  DIAG_TRACE(4, "third %d", 3);
+  DIAG_ERROR("boom");
+  EXPECT_EQ(stamps_hidden(log()), dump("STAMP AS:boom\n", "", "STAMP AS:third 3\n", 600));
 }
 
 }  // namespace
