@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -40,6 +41,15 @@ struct Library {
   // against this set before they are touched, so a stale or foreign pointer
   // is refused instead of being dereferenced.
   std::set<QVLocaleRec *> live;
+  // Converters between conversions: opening one costs more than most
+  // conversions do. Each is lent to one conversion at a time.
+  struct IdleConverter {
+    char to[sizeof QVLocaleRec::charset];
+    char from[sizeof QVLocaleRec::charset];
+    iconv_t cd;
+  };
+  IdleConverter idle[8];
+  size_t idle_count = 0;
 };
 
 // Never destroyed, so a QVTerm from another object's destructor at exit
@@ -49,21 +59,59 @@ Library &library() {
   return *lib;
 }
 
-// Closes an iconv descriptor on every path out of a conversion.
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// An iconv descriptor for one conversion: an idle one of the same pair of
+// character sets when there is one, else a new one. Given back (reset to its
+// initial state) on every path out of the conversion, or closed when the
+// idle ones are enough.
 class Converter {
  public:
-  Converter(const char *to, const char *from) : cd_(iconv_open(to, from)) {}
+  Converter(const char *to, const char *from) : to_(to), from_(from) {
+    {
+      Library &lib = library();
+      std::lock_guard<std::mutex> guard(lib.lock);
+      for (size_t i = 0; i < lib.idle_count; ++i) {
+        if (strcmp(lib.idle[i].to, to) == 0 && strcmp(lib.idle[i].from, from) == 0) {
+          cd_ = lib.idle[i].cd;
+          lib.idle[i] = lib.idle[--lib.idle_count];
+          return;
+        }
+      }
+    }
+    cd_ = iconv_open(to, from);
+  }
   ~Converter() {
-    if (ok()) iconv_close(cd_);
+    if (!ok()) return;
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    Library &lib = library();
+    std::lock_guard<std::mutex> guard(lib.lock);
+    // Converters outlive no QVTerm: one given back after it is closed.
+    if (lib.uses > 0 && lib.idle_count < sizeof lib.idle / sizeof lib.idle[0]) {
+      Library::IdleConverter &slot = lib.idle[lib.idle_count++];
+      snprintf(slot.to, sizeof slot.to, "%s", to_);
+      snprintf(slot.from, sizeof slot.from, "%s", from_);
+      slot.cd = cd_;
+      return;
+    }
+    iconv_close(cd_);
   }
   Converter(const Converter &) = delete;
   Converter &operator=(const Converter &) = delete;
-  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  bool ok() const { return cd_ != kNoConverter; }
   iconv_t get() const { return cd_; }
 
  private:
-  iconv_t cd_;
+  const char *to_;
+  const char *from_;
+  iconv_t cd_ = kNoConverter;
 };
+
+// With the library's lock held.
+void close_idle_converters(Library &lib) {
+  for (size_t i = 0; i < lib.idle_count; ++i) iconv_close(lib.idle[i].cd);
+  lib.idle_count = 0;
+}
 
 class Fd {
  public:
@@ -399,6 +447,7 @@ void QVTerm(void * /*reserved*/) {
   if (--lib.uses > 0) return;
   for (QVLocaleRec *rec : lib.live) free_record(lib, rec);
   lib.live.clear();
+  close_idle_converters(lib);
   lib.dir.clear();
   lib.alloc = nullptr;
   lib.release = nullptr;

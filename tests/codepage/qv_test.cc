@@ -139,6 +139,26 @@ TEST_F(QvTest, CodePagesAreReadFromTheDataDirectoryAtRequestTime) {
   QVTerm(nullptr);
 }
 
+// Converters are kept between conversions; one left in the middle of a
+// shift sequence by a failed conversion must start the next one afresh.
+TEST_F(QvTest, KeptConverterStartsEachConversionInItsInitialState) {
+  ASSERT_EQ(QVInit(dir_.c_str(), nullptr, nullptr, nullptr, QV_INIT_DEFAULT), 0);
+  work_.write("locale/JIS.cp", "charset=ISO-2022-JP\n");
+  QVLocale jis = get(".JIS");
+  QVLocale utf8 = get(".UTF-8");
+  const std::string text = "\xE6\x97\xA5\xE6\x9C\xAC";  // two kanji
+  std::string fresh, again;
+  const long n = convert(jis, utf8, text, 64, &fresh);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(fresh.substr(0, 3), "\x1B$B");  // shifts into JIS X 0208 ...
+  EXPECT_EQ(fresh.substr(fresh.size() - 3), "\x1B(B");  // ... and back
+  // Room for the shift and one character only: fails inside the shift.
+  EXPECT_EQ(convert(jis, utf8, text, 6, nullptr), -1);
+  EXPECT_EQ(convert(jis, utf8, text, 64, &again), n);
+  EXPECT_EQ(again, fresh);
+  QVTerm(nullptr);
+}
+
 TEST_F(QvTest, InitNeedsAnExistingDirectoryAndKnownOptions) {
   const std::string missing = work_.file("no/such/locale");
   EXPECT_NE(QVInit(missing.c_str(), nullptr, nullptr, nullptr, QV_INIT_DEFAULT), 0);
