@@ -45,6 +45,17 @@ enum class Escape {
 // Escapes len bytes of src (stopping at byte 0 or 1 in the attribute forms)
 // into out, which may be null to only count. Returns the bytes produced; out
 // is not terminated.
+// Bytes the escape has to look at; every other byte is copied as it is, a
+// run of them at a time.
+struct SpecialBytes {
+  bool is[256] = {};
+  constexpr SpecialBytes() {
+    constexpr unsigned char kBytes[] = {0, 1, 9, 10, 13, '"', '&', '<', '>', '\''};
+    for (unsigned char c : kBytes) is[c] = true;
+  }
+};
+constexpr SpecialBytes kSpecial;
+
 size_t escape(const char* src, size_t len, Escape form, char* out) {
   size_t n = 0;
   auto put = [&](const char* s, size_t k) {
@@ -52,17 +63,25 @@ size_t escape(const char* src, size_t len, Escape form, char* out) {
     n += k;
   };
   for (size_t i = 0; i < len; ++i) {
-    const signed char c = static_cast<signed char>(src[i]);
+    size_t run = i;
+    while (run < len && !kSpecial.is[static_cast<unsigned char>(src[run])]) ++run;
+    if (run > i) {
+      put(src + i, run - i);
+      i = run;
+      if (i == len) break;
+    }
+    const char c = src[i];
     if (form != Escape::kCharacterData && (c == 0 || c == 1)) break;
     switch (c) {
       case 9:
-      case 10:
-      case 13: {
-        char ref[8];
-        int k = snprintf(ref, sizeof ref, "&#%d;", c);
-        put(ref, static_cast<size_t>(k));
+        put("&#9;", 4);
         break;
-      }
+      case 10:
+        put("&#10;", 5);
+        break;
+      case 13:
+        put("&#13;", 5);
+        break;
       case '"':
         if (form == Escape::kAttributeString)
           put(&src[i], 1);
@@ -88,7 +107,7 @@ size_t escape(const char* src, size_t len, Escape form, char* out) {
       case 0:
         // A NUL-terminated buffer cannot carry it.
         break;
-      default:
+      default:  // byte 1 in character data
         put(&src[i], 1);
         break;
     }
@@ -462,6 +481,9 @@ long GM_xml_unwritable_offset(const char* text, size_t len, int utf8) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
   while (i < len) {
+    // Printable ASCII, the bulk of any text, needs no closer look.
+    while (i < len && p[i] >= 0x20 && p[i] < 0x80) ++i;
+    if (i == len) break;
     const unsigned b = p[i];
     if (b < 0x80 || !utf8) {
       // Below 0x20 only tab, line feed and carriage return are characters;

@@ -72,6 +72,14 @@ TEST_F(XmlTest, EscapingTable) {
   buf[0] = '\0';
   GM_XML_WriteElement(buf, "MSG", "a<b & \"c\"", nullptr);
   EXPECT_STREQ(buf, "<MSG>a&lt;b &amp; &quot;c&quot;</MSG>");
+
+  // Runs of plain bytes before, between and after the escaped ones.
+  buf[0] = '\0';
+  GM_XML_WriteElement(buf, "A", "left&&right side", nullptr);
+  EXPECT_STREQ(buf, "<A>left&amp;&amp;right side</A>");
+  buf[0] = '\0';
+  GM_xml_writeAttributeValue(buf, "plain\x01");
+  EXPECT_STREQ(buf, "='plain'");
 }
 
 TEST_F(XmlTest, StartTagsAndEmptyElement) {
