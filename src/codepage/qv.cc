@@ -18,6 +18,7 @@
 
 struct QVLocaleRec {
   bool from_callback;  // allocated by the caller's allocator
+  bool ascii_based;    // see ascii_based()
   char name[256];
   char charset[64];
 };
@@ -236,6 +237,25 @@ long load_charset(const std::string &dir, const std::string &code_page, std::str
   return QV_OK;
 }
 
+// Character sets in which each byte below 0x80 is that ASCII character on
+// its own, whatever came before: a text of such bytes is the same text in
+// any two of them, so it needs no converter.
+bool ascii_based(const char *charset) {
+  static const char *const kWhole[] = {"UTF-8", "UTF8", "ASCII", "US-ASCII", "ANSI_X3.4-1968"};
+  for (const char *name : kWhole)
+    if (strcasecmp(charset, name) == 0) return true;
+  static const char *const kNumbered[] = {"ISO-8859-", "ISO8859-", "ISO_8859-", "CP125",
+                                          "WINDOWS-125", "LATIN"};
+  for (const char *prefix : kNumbered) {
+    const size_t n = strlen(prefix);
+    if (strncasecmp(charset, prefix, n) != 0) continue;
+    const char *digits = charset + n;
+    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits)) return false;
+    return true;
+  }
+  return false;
+}
+
 // glibc's UTF-8 decoder accepts sequences beyond U+10FFFF, which a UTF-8 to
 // UTF-8 conversion would then pass on; a UTF-8 source is checked against
 // the well-formed forms of RFC 3629 first.
@@ -374,6 +394,7 @@ QVLocale QVGetLocale(const char *name, unsigned int options, long *error) {
     // Both fit: the name and the charset were length-checked when parsed.
     copy_field(rec->name, sizeof rec->name, name);
     copy_field(rec->charset, sizeof rec->charset, charset.c_str());
+    rec->ascii_based = ascii_based(rec->charset);
     try {
       lib.live.insert(rec);
     } catch (const std::bad_alloc &) {
@@ -409,12 +430,26 @@ long QVConvertString(QVLocale target, char *dst, size_t dst_size, QVLocale sourc
 
   char to[sizeof target->charset];
   char from[sizeof source->charset];
+  bool both_ascii_based = false;
   {
     Library &lib = library();
     std::lock_guard<std::mutex> guard(lib.lock);
     if (lib.live.count(target) == 0 || lib.live.count(source) == 0) return -1;
     memcpy(to, target->charset, sizeof to);
     memcpy(from, source->charset, sizeof from);
+    both_ascii_based = target->ascii_based && source->ascii_based;
+  }
+  const size_t capacity = terminate ? dst_size - 1 : dst_size;
+
+  if (both_ascii_based) {
+    size_t i = 0;
+    while (i < src_len && static_cast<unsigned char>(src[i]) < 0x80) ++i;
+    if (i == src_len) {
+      if (src_len > capacity) return -1;  // as iconv's E2BIG
+      if (src_len > 0) memcpy(dst, src, src_len);
+      if (terminate) dst[src_len] = '\0';
+      return src_len > static_cast<size_t>(LONG_MAX) ? -1 : static_cast<long>(src_len);
+    }
   }
 
   if (is_utf8_charset(from) &&
@@ -422,7 +457,6 @@ long QVConvertString(QVLocale target, char *dst, size_t dst_size, QVLocale sourc
     return -1;
   Converter conv(to, from);
   if (!conv.ok()) return -1;
-  const size_t capacity = terminate ? dst_size - 1 : dst_size;
   char *in = const_cast<char *>(src != nullptr ? src : "");
   size_t in_left = src_len;
   char *out = dst;

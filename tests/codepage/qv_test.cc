@@ -221,6 +221,15 @@ TEST_F(QvTest, BadInputAndShortBuffersFailWithoutOverrun) {
   EXPECT_EQ(convert(utf8, lat1, "caf\xE9", 5, &out, 0), 5);
   EXPECT_EQ(out, "caf\xC3\xA9");
   EXPECT_EQ(convert(utf8, lat1, "x", 0, &out), -1);
+  // Plain ASCII takes no converter, and fails alike when it does not fit.
+  EXPECT_EQ(convert(utf8, lat1, "abcd", 4, &out), -1);
+  EXPECT_EQ(convert(utf8, lat1, "abcd", 4, &out, 0), 4);
+  EXPECT_EQ(out, "abcd");
+  // A character set whose ASCII letters are other bytes still converts them.
+  work_.write("locale/Ebcdic.cp", "charset=IBM037\n");
+  QVLocale ebcdic = get(".Ebcdic");
+  EXPECT_EQ(convert(ebcdic, utf8, "AZ", 8, &out), 2);
+  EXPECT_EQ(out, "\xC1\xE9");
 
   // A failed conversion leaves an empty text, not a partial one.
   std::vector<char> buf(8, 'z');
