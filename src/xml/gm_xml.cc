@@ -130,23 +130,40 @@ size_t length_of(const char* xmlbuf) {
   return d != nullptr ? d->length : strlen(xmlbuf);
 }
 
-// Appends the escaped text at the end of xmlbuf and terminates it.
-void append_escaped(char* xmlbuf, const char* src, size_t len, Escape form) {
-  KeptDocument* d = kept(xmlbuf);
-  char* end = xmlbuf + (d != nullptr ? d->length : strlen(xmlbuf));
-  size_t n = escape(src, len, form, end);
-  end[n] = '\0';
-  if (d != nullptr) d->length += n;
-}
+// The end of xmlbuf for a run of appends: found once (kept or measured),
+// moved by each append, and handed back to a kept document at the end.
+class Cursor {
+ public:
+  explicit Cursor(char* xmlbuf)
+      : doc_(kept(xmlbuf)),
+        start_(xmlbuf),
+        end_(xmlbuf + (doc_ != nullptr ? doc_->length : strlen(xmlbuf))) {}
+  ~Cursor() {
+    if (doc_ != nullptr) doc_->length = length();
+  }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
 
-void append_raw(char* xmlbuf, const char* text) {
-  if (text == nullptr) return;
-  KeptDocument* d = kept(xmlbuf);
-  char* end = xmlbuf + (d != nullptr ? d->length : strlen(xmlbuf));
-  size_t n = strlen(text);
-  memcpy(end, text, n + 1);
-  if (d != nullptr) d->length += n;
-}
+  void raw(const char* text) {
+    if (text == nullptr) return;
+    const size_t n = strlen(text);
+    memcpy(end_, text, n + 1);
+    end_ += n;
+  }
+  // Appends the escaped text and terminates it.
+  void escaped(const char* src, size_t len, Escape form) {
+    end_ += escape(src, len, form, end_);
+    *end_ = '\0';
+  }
+  size_t length() const { return static_cast<size_t>(end_ - start_); }
+
+ private:
+  KeptDocument* doc_;
+  char* start_;
+  char* end_;
+};
+
+void append_raw(char* xmlbuf, const char* text) { Cursor(xmlbuf).raw(text); }
 
 const char* or_empty(const char* s) { return s != nullptr ? s : ""; }
 
@@ -453,6 +470,49 @@ KX_RC parse_in(const char* fnc, const char* parent, const char* buffer, const ch
 
 }  // namespace
 
+// The writer's pieces on a cursor, with the trace lines of the calls they
+// stand for, so that an element is written with one look for its document.
+void write_character_data(Cursor& at, const XML_Char* ElemVal, int len) {
+  static const char kFnc[] = "GM_xml_writeCharacterData";
+  DIAG_TRACE(5, "%s: Current XML buffer length = %d, Adding element with length %d", kFnc,
+             clamp_int(at.length()), len);
+  if (ElemVal != nullptr && len > 0)
+    at.escaped(ElemVal, static_cast<size_t>(len), Escape::kCharacterData);
+  DIAG_TRACE(5, "%s: New XML buffer length = %d", kFnc, clamp_int(at.length()));
+}
+
+void write_attribute_value(Cursor& at, const XML_Char* AttrVal) {
+  DIAG_TRACE(5, "GM_xml_writeAttributeValue");
+  const char* v = or_empty(AttrVal);
+  at.raw("='");
+  at.escaped(v, strlen(v), Escape::kAttributeValue);
+  at.raw("'");
+}
+
+void write_attributes(Cursor& at, const XML_Char* AttrStr) {
+  DIAG_TRACE(5, "GM_xml_writeAttributes");
+  const char* a = or_empty(AttrStr);
+  at.escaped(a, strlen(a), Escape::kAttributeString);
+}
+
+void write_start_elem(Cursor& at, const XML_Char* ElemName, const XML_Char* ElemAttributes) {
+  DIAG_TRACE(5, "GM_xml_writeStartElemWithStringAttributes");
+  at.raw("<");
+  at.raw(ElemName);
+  if (ElemAttributes != nullptr) {
+    at.raw(" ");
+    write_attributes(at, ElemAttributes);
+  }
+  at.raw(">");
+}
+
+void write_end_elem(Cursor& at, const XML_Char* ElemName) {
+  DIAG_TRACE(5, "GM_xml_writeEndElem");
+  at.raw("</");
+  at.raw(ElemName);
+  at.raw(">");
+}
+
 // ---------------------------------------------------------------- writer API
 
 extern "C" {
@@ -463,12 +523,8 @@ void GM_xml_writeHeader(char* xmlbuf, const XML_Char* xmlHeader) {
 }
 
 void GM_xml_writeCharacterData(char* xmlbuf, const XML_Char* ElemVal, int len) {
-  static const char kFnc[] = "GM_xml_writeCharacterData";
-  DIAG_TRACE(5, "%s: Current XML buffer length = %d, Adding element with length %d", kFnc,
-             clamp_int(length_of(xmlbuf)), len);
-  if (ElemVal != nullptr && len > 0)
-    append_escaped(xmlbuf, ElemVal, static_cast<size_t>(len), Escape::kCharacterData);
-  DIAG_TRACE(5, "%s: New XML buffer length = %d", kFnc, clamp_int(length_of(xmlbuf)));
+  Cursor at(xmlbuf);
+  write_character_data(at, ElemVal, len);
 }
 
 size_t GM_xml_characterDataLength(const XML_Char* ElemVal, int len) {
@@ -521,49 +577,38 @@ long GM_xml_unwritable_offset(const char* text, size_t len, int utf8) {
 }
 
 void GM_xml_writeAttributeValue(char* xmlbuf, const XML_Char* AttrVal) {
-  DIAG_TRACE(5, "GM_xml_writeAttributeValue");
-  const char* v = or_empty(AttrVal);
-  append_raw(xmlbuf, "='");
-  append_escaped(xmlbuf, v, strlen(v), Escape::kAttributeValue);
-  append_raw(xmlbuf, "'");
+  Cursor at(xmlbuf);
+  write_attribute_value(at, AttrVal);
 }
 
 void GM_xml_writeAttributes(char* xmlbuf, const XML_Char* AttrStr) {
-  DIAG_TRACE(5, "GM_xml_writeAttributes");
-  const char* a = or_empty(AttrStr);
-  append_escaped(xmlbuf, a, strlen(a), Escape::kAttributeString);
+  Cursor at(xmlbuf);
+  write_attributes(at, AttrStr);
 }
 
 void GM_xml_writeStartElem(char* xmlbuf, const XML_Char* ElemName, XML_Char** ElemAttributes) {
   DIAG_TRACE(4, "GM_xml_writeStartElem");
-  append_raw(xmlbuf, "<");
-  append_raw(xmlbuf, ElemName);
+  Cursor at(xmlbuf);
+  at.raw("<");
+  at.raw(ElemName);
   for (int i = 0; ElemAttributes != nullptr && ElemAttributes[i] != nullptr; i += 2) {
-    append_raw(xmlbuf, " ");
-    append_raw(xmlbuf, ElemAttributes[i]);
-    GM_xml_writeAttributeValue(xmlbuf, ElemAttributes[i + 1]);
+    at.raw(" ");
+    at.raw(ElemAttributes[i]);
+    write_attribute_value(at, ElemAttributes[i + 1]);
     if (ElemAttributes[i + 1] == nullptr) break;
   }
-  append_raw(xmlbuf, ">");
+  at.raw(">");
 }
 
 void GM_xml_writeStartElemWithStringAttributes(char* xmlbuf, const XML_Char* ElemName,
                                                const XML_Char* ElemAttributes) {
-  DIAG_TRACE(5, "GM_xml_writeStartElemWithStringAttributes");
-  append_raw(xmlbuf, "<");
-  append_raw(xmlbuf, ElemName);
-  if (ElemAttributes != nullptr) {
-    append_raw(xmlbuf, " ");
-    GM_xml_writeAttributes(xmlbuf, ElemAttributes);
-  }
-  append_raw(xmlbuf, ">");
+  Cursor at(xmlbuf);
+  write_start_elem(at, ElemName, ElemAttributes);
 }
 
 void GM_xml_writeEndElem(char* xmlbuf, const XML_Char* ElemName) {
-  DIAG_TRACE(5, "GM_xml_writeEndElem");
-  append_raw(xmlbuf, "</");
-  append_raw(xmlbuf, ElemName);
-  append_raw(xmlbuf, ">");
+  Cursor at(xmlbuf);
+  write_end_elem(at, ElemName);
 }
 
 KX_RC GM_XML_BufInit(char* xmlbuf) {
@@ -587,18 +632,21 @@ KX_RC GM_XML_WriteElement(char* xmlbuf, const char* ElemName, const char* ElemVa
   const char* value = or_empty(ElemVal);
   DIAG_TRACE(5, "%s: element - '%s'   value - '%s'", "GM_XML_WriteElement", or_empty(ElemName),
              value);
-  GM_xml_writeStartElemWithStringAttributes(xmlbuf, ElemName, ElemAttributes);
-  size_t len = strlen(value);
-  if (len > 0) {
-    // Values longer than an int can count are written in int-sized pieces.
-    const size_t kPiece = static_cast<size_t>(INT_MAX / 2);
-    for (size_t done = 0; done < len;) {
-      size_t n = len - done > kPiece ? kPiece : len - done;
-      GM_xml_writeCharacterData(xmlbuf, value + done, static_cast<int>(n));
-      done += n;
+  {
+    Cursor at(xmlbuf);
+    write_start_elem(at, ElemName, ElemAttributes);
+    size_t len = strlen(value);
+    if (len > 0) {
+      // Values longer than an int can count are written in int-sized pieces.
+      const size_t kPiece = static_cast<size_t>(INT_MAX / 2);
+      for (size_t done = 0; done < len;) {
+        size_t n = len - done > kPiece ? kPiece : len - done;
+        write_character_data(at, value + done, static_cast<int>(n));
+        done += n;
+      }
     }
+    write_end_elem(at, ElemName);
   }
-  GM_xml_writeEndElem(xmlbuf, ElemName);
   DIAG_TRACE(6, "xml buffer: %s\n", xmlbuf);
   return KX_SUCCESS;
 }
