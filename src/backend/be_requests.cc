@@ -61,10 +61,11 @@ size_t element_length(const char* name, const char* value, size_t value_len) {
 
 // Appends one element unless it would overrun the bounded document or carry
 // a byte XML cannot; after a refusal nothing more is appended to that
-// document, so a refused request is never half-written. `what` names the
-// text for a refusal ("the value of attribute 'X'"). Returns whether the
-// element was written.
-bool append_element(char* out, const char* name, const char* value, const std::string& what) {
+// document, so a refused request is never half-written. `what()` names the
+// text for a refusal ("the value of attribute 'X'"); it is called only then.
+// Returns whether the element was written.
+template <typename Describe>
+bool append_element(char* out, const char* name, const char* value, const Describe& what) {
   value = or_empty(value);
   DocumentBound* bound = current_bound;
   if (bound != nullptr && bound->buffer == out) {
@@ -79,7 +80,7 @@ bool append_element(char* out, const char* name, const char* value, const std::s
       bound->unwritable = true;
       snprintf(bound->unwritable_what, sizeof bound->unwritable_what,
                "%s holds the byte 0x%02X at offset %ld",
-               text == name ? "an element name" : what.c_str(),
+               text == name ? "an element name" : std::string(what()).c_str(),
                static_cast<unsigned>(static_cast<unsigned char>(text[bad])), bad);
       return false;
     }
@@ -100,15 +101,15 @@ bool append_element(char* out, const char* name, const char* value, const std::s
   return true;
 }
 
-void append_body_element(char* out, const char* name, const char* value,
-                         const std::string& what) {
+template <typename Describe>
+void append_body_element(char* out, const char* name, const char* value, const Describe& what) {
   if (append_element(out, name, value, what))
     DIAG_TRACE(4, "Added xml element '%s' with value '%s' to request body", name,
                or_empty(value));
 }
 
 void append_body_element(char* out, const char* name, const char* value) {
-  append_body_element(out, name, value, std::string("the value of ") + name);
+  append_body_element(out, name, value, [name] { return std::string("the value of ") + name; });
 }
 
 // ASCII only: which bytes above 127 may stand in a name depends on the code
@@ -156,7 +157,7 @@ RequestGeneratorInterface::~RequestGeneratorInterface() = default;
 
 void RequestGeneratorInterface::writeHeader(char* outStr) {
   DIAG_TRACE(4, "%s: ", "RequestGeneratorInterface::writeHeader");
-  append_element(outStr, "ACTION", m_Action, "the action name");
+  append_element(outStr, "ACTION", m_Action, [] { return "the action name"; });
   DIAG_TRACE(4, "%s: return with value= %s ", "RequestGeneratorInterface::writeHeader", outStr);
 }
 
@@ -250,16 +251,19 @@ void GenericRequest::writeBody(char* outStr, bool excludeINFautoedit) {
     }
     // A name holding a byte that cannot be written is not repeated in the
     // refusal: the agent finds the attribute by its place.
-    const std::string value_of =
-        "the value of attribute '" + std::string(list->Attributes[i].Name) + "'";
+    const char* attribute = list->Attributes[i].Name;
+    const auto value_of = [attribute] {
+      return "the value of attribute '" + std::string(attribute) + "'";
+    };
     if (usable_element_name(key)) {
       append_body_element(outStr, key, value, value_of);
     } else {
       ++pairs;
       char name[32];
       snprintf(name, sizeof name, "ZRT_ATTR_KEY_%d", pairs);
-      append_body_element(outStr, name, key,
-                          "the name of input attribute " + std::to_string(i + 1));
+      append_body_element(outStr, name, key, [i] {
+        return "the name of input attribute " + std::to_string(i + 1);
+      });
       snprintf(name, sizeof name, "ZRT_ATTR_VAL_%d", pairs);
       append_body_element(outStr, name, value, value_of);
     }
