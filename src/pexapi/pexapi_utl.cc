@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
 
 #include "gm_param.h"
@@ -767,17 +768,33 @@ PEXAttrValueSetter::PEXAttrValueSetter(PEXAttrList* AttrList)
     : list_(AttrList), indexed_(!list_invalid(AttrList)) {
   if (!indexed_) return;
   const int32_t n = count_of(AttrList);
-  index_.reserve(static_cast<size_t>(n));
+  size_t size = 8;
+  while (size < 2 * static_cast<size_t>(n)) size *= 2;
+  slots_.assign(size, 0);
+  mask_ = size - 1;
   for (int32_t i = 0; i < n; ++i) {
     const char* name = AttrList->Attributes[i].Name;
-    if (name != nullptr) index_.emplace(name, i);  // an earlier one stays
+    if (name == nullptr) continue;
+    size_t at = std::hash<std::string_view>()(name) & mask_;
+    // An earlier attribute of the same name stays.
+    while (slots_[at] != 0 && strcmp(AttrList->Attributes[slots_[at] - 1].Name, name) != 0)
+      at = (at + 1) & mask_;
+    if (slots_[at] == 0) slots_[at] = i + 1;
   }
+}
+
+int32_t PEXAttrValueSetter::find(const char* Name) const {
+  for (size_t at = std::hash<std::string_view>()(Name) & mask_; slots_[at] != 0;
+       at = (at + 1) & mask_) {
+    if (strcmp(list_->Attributes[slots_[at] - 1].Name, Name) == 0) return slots_[at] - 1;
+  }
+  return -1;
 }
 
 PEXRC PEXAttrValueSetter::set(const char* Name, const char* Value) {
   // An invalid list takes the search's way, which says so in the log.
   if (!indexed_ || Name == nullptr) return PEXAPI_UTILS_AttrListValueSet(list_, Name, Value);
-  const auto it = index_.find(Name);
-  if (it == index_.end()) return PEX_EOS;
-  return store_value(list_->Attributes[it->second], Value);
+  const int32_t i = find(Name);
+  if (i < 0) return PEX_EOS;
+  return store_value(list_->Attributes[i], Value);
 }

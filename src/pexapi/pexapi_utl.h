@@ -178,8 +178,8 @@ void PEX_version(char *ver, int size);
 #ifdef __cplusplus
 }
 
-#include <string_view>
-#include <unordered_map>
+#include <cstddef>
+#include <vector>
 
 /* PEXAPI_UTILS_AttrListValueSet for many names into one list, each found
  * through an index of the list's names made once (the first attribute of a
@@ -192,9 +192,12 @@ class PEXAttrValueSetter {
   PEXRC set(const char *Name, const char *Value);
 
  private:
+  // Open addressing: a slot holds an attribute's index + 1, 0 when free.
+  int32_t find(const char *Name) const;
   PEXAttrList *list_;
   bool indexed_;
-  std::unordered_map<std::string_view, int32_t> index_;
+  std::vector<int32_t> slots_;
+  size_t mask_ = 0;
 };
 #endif
 

@@ -268,6 +268,25 @@ TEST(Store, IndexedStoreMatchesTheSearch) {
 
   PEXAttrValueSetter on_null(nullptr);
   EXPECT_EQ(PEX_FAIL, on_null.set("DUP", "x"));
+
+  // Enough names for the index to probe past taken slots, a third repeated.
+  AgentList many_searched;
+  AgentList many_indexed;
+  for (int i = 0; i < 300; ++i) {
+    many_searched.add("N" + std::to_string(i % 200), "", 8);
+    many_indexed.add("N" + std::to_string(i % 200), "", 8);
+  }
+  PEXAttrValueSetter many(many_indexed.list());
+  for (int k = 0; k < 250; ++k) {
+    const std::string name = "N" + std::to_string(k);
+    const std::string value = "v" + std::to_string(k);
+    ASSERT_EQ(PEXAPI_UTILS_AttrListValueSet(many_searched.list(), name.c_str(), value.c_str()),
+              many.set(name.c_str(), value.c_str()))
+        << name;
+  }
+  for (int i = 0; i < 300; ++i)
+    ASSERT_STREQ(many_searched.list()->Attributes[i].Value, many_indexed.list()->Attributes[i].Value)
+        << i;
 }
 
 // ---- appending ----
