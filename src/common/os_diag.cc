@@ -654,14 +654,20 @@ struct Half {
   size_t end = 0;  // bytes of lines in the half, kept or written
 };
 
-Half g_halves[2];
+// Made on first use and never destroyed: a line written while other static
+// objects are still being made, or from an exit handler that runs after
+// they are gone (an agent's Term, say), still finds them.
+Half* halves() {
+  static Half* const h = new Half[2];
+  return h;
+}
 // Where this code last left the ring. Anyone else moving active_buff or
 // debug_index (the agent may) makes the kept lines be written out first.
 int g_left_half = 0;
 
 // Makes the text of half h's kept lines at their places in debug_buff.
 void write_out(int h) {
-  Half& half = g_halves[h];
+  Half& half = halves()[h];
   char* text = debug_buff[h];
   for (const KeptLine& line : half.lines) {
     Out out{text + line.offset, 0, line.length - 1};
@@ -699,10 +705,11 @@ void write_out(int h) {
 }
 
 void forget_half(int h) {
-  g_halves[h].lines.clear();
-  g_halves[h].store.clear();
-  g_halves[h].prefix_generation = 0;
-  g_halves[h].end = 0;
+  Half& half = halves()[h];
+  half.lines.clear();
+  half.store.clear();
+  half.prefix_generation = 0;
+  half.end = 0;
 }
 
 // Takes len bytes (at most kRingLimit) at the end of the half being filled,
@@ -711,10 +718,12 @@ void forget_half(int h) {
 size_t ring_reserve(size_t len) {
   if (active_buff != 0 && active_buff != 1) active_buff = 0;
   if (debug_index < 0 || static_cast<size_t>(debug_index) > kRingLimit) debug_index = 0;
-  if (active_buff != g_left_half || static_cast<size_t>(debug_index) != g_halves[active_buff].end) {
+  const bool moved = active_buff != g_left_half ||
+                     static_cast<size_t>(debug_index) != halves()[active_buff].end;
+  if (moved) {
     write_out(0);
     write_out(1);
-    g_halves[active_buff].end = static_cast<size_t>(debug_index);
+    halves()[active_buff].end = static_cast<size_t>(debug_index);
   }
   if (len + debug_index > kRingLimit) {
     active_buff = 1 - active_buff;
@@ -723,7 +732,7 @@ size_t ring_reserve(size_t len) {
   }
   const size_t offset = static_cast<size_t>(debug_index);
   debug_index += static_cast<int>(len);
-  g_halves[active_buff].end = static_cast<size_t>(debug_index);
+  halves()[active_buff].end = static_cast<size_t>(debug_index);
   g_left_half = active_buff;
   return offset;
 }
@@ -754,7 +763,7 @@ bool keep_line(const char* format, va_list ap) {
   if (len > kRingLimit) return false;
 
   const size_t offset = ring_reserve(len);
-  Half& half = g_halves[active_buff];
+  Half& half = halves()[active_buff];
   if (half.prefix_generation != prefix.generation) {
     half.prefix = static_cast<uint32_t>(half.store.size());
     memcpy(half.store.extend(prefix.len), prefix.text, prefix.len);

@@ -284,9 +284,11 @@ TEST(Store, IndexedStoreMatchesTheSearch) {
               many.set(name.c_str(), value.c_str()))
         << name;
   }
-  for (int i = 0; i < 300; ++i)
-    ASSERT_STREQ(many_searched.list()->Attributes[i].Value, many_indexed.list()->Attributes[i].Value)
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_STREQ(many_searched.list()->Attributes[i].Value,
+                 many_indexed.list()->Attributes[i].Value)
         << i;
+  }
 }
 
 // ---- appending ----
