@@ -482,26 +482,33 @@ std::string reference_text(size_t size, const char* format, ...) {
   return out;
 }
 
+// The conversions the code's trace formats use, each applied as X(format,
+// arguments...): both the quick formatter and the kept lines are held to
+// vsnprintf on them.
+#define FORMAT_CASES(X)                                                                   \
+  X("plain text, no conversion");                                                         \
+  X("%s: elem - '%s'", "GM_XML_ActOnStart", "BODY");                                     \
+  X("%s", "");                                                                            \
+  X("100%% of %d%%", 42);                                                                 \
+  X("%d %d %d %i", 0, -1, INT_MIN, INT_MAX);                                              \
+  X("%ld %ld %lu %zu %zd", LONG_MIN, LONG_MAX, ULONG_MAX, SIZE_MAX,                       \
+    static_cast<ssize_t>(-7));                                                            \
+  X("%u %x %x %lx %zx", 4000000000u, 0u, 0xdeadbeefu, ULONG_MAX, static_cast<size_t>(255)); \
+  X("[%5d|%-5d|%05d|%05d|%3d]", 42, 42, 42, -42, 123456);                                 \
+  X("[%08x|%-8x|%2x]", 0xabcu, 0xabcu, 0xabcdefu);                                        \
+  X("[%10s|%-10s|%2s]", "abc", "abc", "abcdef");                                          \
+  X("[%.2s|%.0s|%.10s|%.2047s]", "abcdef", "abc", "abc", "abc")
+
 #define EXPECT_SAME_TEXT(size, ...) \
   EXPECT_EQ(quick_text(size, __VA_ARGS__), reference_text(size, __VA_ARGS__)) << #__VA_ARGS__
+
+#define SAME_AT_SIZE(...) EXPECT_SAME_TEXT(size, __VA_ARGS__)
 
 TEST(LineText, SameBytesAsVsnprintf) {
   const std::string long_text(40000, 'z');
   const char* volatile none = nullptr;  // not known to the compiler as null
   for (size_t size : {size_t{1}, size_t{5}, size_t{17}, size_t{64}, size_t{OS_DIAG_MAX_TEXT + 1}}) {
-    EXPECT_SAME_TEXT(size, "plain text, no conversion");
-    EXPECT_SAME_TEXT(size, "%s: elem - '%s'", "GM_XML_ActOnStart", "BODY");
-    EXPECT_SAME_TEXT(size, "%s", "");
-    EXPECT_SAME_TEXT(size, "100%% of %d%%", 42);
-    EXPECT_SAME_TEXT(size, "%d %d %d %i", 0, -1, INT_MIN, INT_MAX);
-    EXPECT_SAME_TEXT(size, "%ld %ld %lu %zu %zd", LONG_MIN, LONG_MAX, ULONG_MAX, SIZE_MAX,
-                     static_cast<ssize_t>(-7));
-    EXPECT_SAME_TEXT(size, "%u %x %x %lx %zx", 4000000000u, 0u, 0xdeadbeefu, ULONG_MAX,
-                     static_cast<size_t>(255));
-    EXPECT_SAME_TEXT(size, "[%5d|%-5d|%05d|%05d|%3d]", 42, 42, 42, -42, 123456);
-    EXPECT_SAME_TEXT(size, "[%08x|%-8x|%2x]", 0xabcu, 0xabcu, 0xabcdefu);
-    EXPECT_SAME_TEXT(size, "[%10s|%-10s|%2s]", "abc", "abc", "abcdef");
-    EXPECT_SAME_TEXT(size, "[%.2s|%.0s|%.10s|%.2047s]", "abcdef", "abc", "abc", "abc");
+    FORMAT_CASES(SAME_AT_SIZE);
     EXPECT_SAME_TEXT(size, "input text(%d)='%.*s'", 3, 3, "abcdef");
     EXPECT_SAME_TEXT(size, "'%-.*s' '%.*s' '%8.*s'", 2, "abcdef", -1, "abcdef", 3, "abcdef");
     EXPECT_SAME_TEXT(size, "[%-*s|%*s|%*d|%-*d|%0*x]", 8, "ab", -8, "ab", 5, -3, 4, 9, 6, 0xffu);
@@ -537,6 +544,8 @@ std::string reference_line(const char* format, ...) {
     expected += reference_line(__VA_ARGS__); \
   } while (0)
 
+#define KEPT_LINE(...) TRACE_AND_EXPECT(lines, __VA_ARGS__)
+
 TEST_F(OsDiag, KeptLinesDumpAsVsnprintfFormatsThem) {
   TestWorkdir wd;
   OS_DIAG_initialize("", "AS");
@@ -544,19 +553,7 @@ TEST_F(OsDiag, KeptLinesDumpAsVsnprintfFormatsThem) {
   const char* volatile none = nullptr;
   char made_here[] = "made at run time %d";  // no literal: formatted at once
   std::string lines;
-  TRACE_AND_EXPECT(lines, "plain text, no conversion");
-  TRACE_AND_EXPECT(lines, "%s: elem - '%s'", "GM_XML_ActOnStart", "BODY");
-  TRACE_AND_EXPECT(lines, "%s", "");
-  TRACE_AND_EXPECT(lines, "100%% of %d%%", 42);
-  TRACE_AND_EXPECT(lines, "%d %d %d %i", 0, -1, INT_MIN, INT_MAX);
-  TRACE_AND_EXPECT(lines, "%ld %ld %lu %zu %zd", LONG_MIN, LONG_MAX, ULONG_MAX, SIZE_MAX,
-                   static_cast<ssize_t>(-7));
-  TRACE_AND_EXPECT(lines, "%u %x %x %lx %zx", 4000000000u, 0u, 0xdeadbeefu, ULONG_MAX,
-                   static_cast<size_t>(255));
-  TRACE_AND_EXPECT(lines, "[%5d|%-5d|%05d|%05d|%3d]", 42, 42, 42, -42, 123456);
-  TRACE_AND_EXPECT(lines, "[%08x|%-8x|%2x]", 0xabcu, 0xabcu, 0xabcdefu);
-  TRACE_AND_EXPECT(lines, "[%10s|%-10s|%2s]", "abc", "abc", "abcdef");
-  TRACE_AND_EXPECT(lines, "[%.2s|%.0s|%.10s|%.2047s]", "abcdef", "abc", "abc", "abc");
+  FORMAT_CASES(KEPT_LINE);
   TRACE_AND_EXPECT(lines, "'%-.*s' '%.*s' '%8.*s'", 2, "abcdef", -1, "abcdef", 3, "abcdef");
   TRACE_AND_EXPECT(lines, "%.*d|%d", -1, 5, 6);
   TRACE_AND_EXPECT(lines, "\t%-*s = %.500s|%*d|%*s|%0*d", 8, "NAME", "value", -6, 42, 3, "abcdef",
