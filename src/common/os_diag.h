@@ -35,9 +35,10 @@ extern int diag_buffered_level; /* level a critical event raises to; 5 */
 
 /* The ring of buffered mode: the half being filled and the bytes used in it.
  * debug_index and active_buff follow every line as it is written, but the
- * text of a trace line formatted from a format of this library is put into
- * debug_buff only when the ring is dumped (or kx::diag::settle_ring is
- * called): until then the line is kept as its format and arguments. */
+ * text of a trace line whose format is a literal of this library or of the
+ * main program is put into debug_buff only when the ring is dumped (or
+ * kx::diag::settle_ring is called): until then the line is kept as its
+ * format and arguments. */
 extern char debug_buff[2][OS_DIAG_HALF_SIZE];
 extern int active_buff;
 extern int debug_index;
