@@ -241,7 +241,8 @@ const Prefix& current_prefix() {
 // ---- the text of a line, without the general printf machinery ----
 //
 // The code's trace formats use a handful of conversions (%s with or without
-// a precision, %d, %ld, %u, %lu, %zu, %x, the flags '-' and '0', a width).
+// a precision, %d, %ld, %u, %lu, %zu, %x, the flags '-' and '0', a width,
+// also one given as an argument).
 // These are produced here directly; any other conversion, a null string or
 // a text longer than a line takes makes the caller format with vsnprintf,
 // so the text is always exactly what vsnprintf gives.
@@ -492,8 +493,9 @@ bool quick_format(Out* out, const char* f, va_list ap) {
 // Such a line is kept as its format, a copy of its arguments and its prefix,
 // and only its length is worked out now: that is all the switch of ring
 // halves needs. Its text is made at its place in debug_buff when the ring is
-// dumped, byte for byte what it would have been. Only a format in this
-// program's read-only data is kept so, since it must outlive the line. A
+// dumped, byte for byte what it would have been. Only a format in the
+// read-only data of this library or of the main program is kept so, since it
+// must outlive the line. A
 // format the quick formatter does not know, a null string or a line longer
 // than a half is formatted at once, as every line is outside buffered mode.
 
@@ -542,13 +544,13 @@ struct ReadOnly {
   };
   Range ranges[16];
   int count = 0;
+  int objects_seen = 0;
 };
 
 int note_read_only(dl_phdr_info* info, size_t, void* data) {
-  static int seen = 0;
   auto* ro = static_cast<ReadOnly*>(data);
   const auto here = reinterpret_cast<uintptr_t>(&note_read_only);
-  bool mine = seen++ == 0;  // the first object reported is the main program
+  bool mine = ro->objects_seen++ == 0;  // the first object reported is the main program
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
     const uintptr_t from = info->dlpi_addr + ph.p_vaddr;
