@@ -307,7 +307,7 @@ bool put_padded(Out* out, const char* sign, const char* body, size_t n, size_t w
 }
 
 // One conversion of a format, as far as the quick formatter knows it.
-struct Spec {
+struct Conversion {
   char conv = 0;  // 's', 'd', 'i', 'u', 'x' or '%'
   char size = 0;  // 0, 'l' or 'z'
   bool left = false;
@@ -323,8 +323,8 @@ struct Spec {
 // for anything the quick formatter leaves to vsnprintf. A conversion whose
 // precision is an argument may still turn out to need it (a number with a
 // precision); the caller sees that once it has the argument.
-bool parse_spec(const char*& f, Spec* spec) {
-  Spec s;
+bool parse_conversion(const char*& f, Conversion* cv) {
+  Conversion s;
   for (;; ++f) {
     if (*f == '-') {
       s.left = true;
@@ -378,7 +378,7 @@ bool parse_spec(const char*& f, Spec* spec) {
     default:
       return false;
   }
-  *spec = s;
+  *cv = s;
   return true;
 }
 
@@ -394,19 +394,19 @@ struct Value {
   uint32_t width;
 };
 
-// Fetches the argument(s) of spec from ap. False where vsnprintf must do it.
-bool fetch(const Spec& spec, va_list ap, Value* v) {
-  *v = Value{nullptr, 0, 0, false, spec.left, spec.width};
-  if (spec.star_width) {
+// Fetches the argument(s) of conversion cv from ap. False where vsnprintf must do it.
+bool fetch(const Conversion& cv, va_list ap, Value* v) {
+  *v = Value{nullptr, 0, 0, false, cv.left, cv.width};
+  if (cv.star_width) {
     const int w = va_arg(ap, int);
     // A negative width is a '-' flag and its magnitude.
     if (w < -OS_DIAG_MAX_TEXT || w > OS_DIAG_MAX_TEXT) return false;
     if (w < 0) v->left = true;
     v->width = static_cast<uint32_t>(w < 0 ? -w : w);
   }
-  bool has_precision = spec.has_precision;
-  size_t precision = spec.precision;
-  if (spec.star) {
+  bool has_precision = cv.has_precision;
+  size_t precision = cv.precision;
+  if (cv.star) {
     const int p = va_arg(ap, int);
     if (p < 0) {
       has_precision = false;  // a negative precision is taken as none
@@ -414,7 +414,7 @@ bool fetch(const Spec& spec, va_list ap, Value* v) {
       precision = static_cast<size_t>(p);
     }
   }
-  switch (spec.conv) {
+  switch (cv.conv) {
     case '%':
       return true;
     case 's': {
@@ -425,40 +425,40 @@ bool fetch(const Spec& spec, va_list ap, Value* v) {
     }
     default:
       if (has_precision) return false;
-      if (spec.conv == 'd' || spec.conv == 'i') {
-        long n = spec.size == 'l'   ? va_arg(ap, long)
-                 : spec.size == 'z' ? static_cast<long>(va_arg(ap, ssize_t))
+      if (cv.conv == 'd' || cv.conv == 'i') {
+        long n = cv.size == 'l'   ? va_arg(ap, long)
+                 : cv.size == 'z' ? static_cast<long>(va_arg(ap, ssize_t))
                                     : static_cast<long>(va_arg(ap, int));
         v->negative = n < 0;
         v->magnitude =
             v->negative ? 0UL - static_cast<unsigned long>(n) : static_cast<unsigned long>(n);
       } else {
-        v->magnitude = spec.size == 'l'   ? va_arg(ap, unsigned long)
-                       : spec.size == 'z' ? static_cast<unsigned long>(va_arg(ap, size_t))
+        v->magnitude = cv.size == 'l'   ? va_arg(ap, unsigned long)
+                       : cv.size == 'z' ? static_cast<unsigned long>(va_arg(ap, size_t))
                                           : static_cast<unsigned long>(va_arg(ap, unsigned int));
       }
       return true;
   }
 }
 
-// The characters spec makes of v, padding included.
-size_t width_of(const Spec& spec, const Value& v) {
+// The characters conversion cv makes of v, padding included.
+size_t width_of(const Conversion& cv, const Value& v) {
   size_t n = 0;
-  switch (spec.conv) {
+  switch (cv.conv) {
     case '%':
       return 1;
     case 's':
       n = v.len;
       break;
     default:
-      n = digit_count(v.magnitude, spec.conv == 'x' ? 16 : 10) + (v.negative ? 1 : 0);
+      n = digit_count(v.magnitude, cv.conv == 'x' ? 16 : 10) + (v.negative ? 1 : 0);
       break;
   }
   return std::max<size_t>(n, v.width);
 }
 
-bool put_value(Out* out, const Spec& spec, const Value& v) {
-  switch (spec.conv) {
+bool put_value(Out* out, const Conversion& cv, const Value& v) {
+  switch (cv.conv) {
     case '%':
       return out->put("%", 1);
     case 's':
@@ -466,10 +466,10 @@ bool put_value(Out* out, const Spec& spec, const Value& v) {
     default: {
       char buf[32];
       char* end = buf + sizeof buf;
-      char* start = digits(v.magnitude, spec.conv == 'x' ? 16 : 10, end);
+      char* start = digits(v.magnitude, cv.conv == 'x' ? 16 : 10, end);
       return put_padded(out, v.negative ? "-" : nullptr, start,
                         static_cast<size_t>(end - start), v.width, v.left,
-                        spec.zero && !v.left);
+                        cv.zero && !v.left);
     }
   }
 }
@@ -481,9 +481,9 @@ bool quick_format(Out* out, const char* f, va_list ap) {
     if (pct == nullptr) return out->put(f, strlen(f));
     if (!out->put(f, static_cast<size_t>(pct - f))) return false;
     f = pct + 1;
-    Spec spec;
+    Conversion cv;
     Value v;
-    if (!parse_spec(f, &spec) || !fetch(spec, ap, &v) || !put_value(out, spec, v)) return false;
+    if (!parse_conversion(f, &cv) || !fetch(cv, ap, &v) || !put_value(out, cv, v)) return false;
   }
 }
 
@@ -507,7 +507,7 @@ struct Program {
   struct Piece {
     const char* literal;
     uint32_t literal_len;
-    Spec spec;
+    Conversion cv;
   };
   bool keepable = false;
   std::vector<Piece> pieces;
@@ -522,9 +522,9 @@ Program compile(const char* format) {
   for (;;) {
     const char* pct = strchr(f, '%');
     if (pct == nullptr) break;
-    Program::Piece piece{f, static_cast<uint32_t>(pct - f), Spec{}};
+    Program::Piece piece{f, static_cast<uint32_t>(pct - f), Conversion{}};
     f = pct + 1;
-    if (!parse_spec(f, &piece.spec) || p.pieces.size() == kMaxKeptArgs) return p;
+    if (!parse_conversion(f, &piece.cv) || p.pieces.size() == kMaxKeptArgs) return p;
     p.literal_len += piece.literal_len;
     p.pieces.push_back(piece);
   }
@@ -678,24 +678,24 @@ void write_out(int h) {
     const Program& prog = *line.program;
     for (const Program::Piece& piece : prog.pieces) {
       out.put(piece.literal, piece.literal_len);
-      Value v{nullptr, 0, 0, false, piece.spec.left, piece.spec.width};
-      if (piece.spec.star_width) {
+      Value v{nullptr, 0, 0, false, piece.cv.left, piece.cv.width};
+      if (piece.cv.star_width) {
         memcpy(&v.width, arg, sizeof v.width);
         v.left = arg[sizeof v.width] != 0;
         arg += sizeof v.width + 1;
       }
-      if (piece.spec.conv == 's') {
+      if (piece.cv.conv == 's') {
         uint32_t n = 0;
         memcpy(&n, arg, sizeof n);
         v.str = arg + sizeof n;
         v.len = n;
         arg += sizeof n + n;
-      } else if (piece.spec.conv != '%') {
+      } else if (piece.cv.conv != '%') {
         memcpy(&v.magnitude, arg, sizeof v.magnitude);
         v.negative = arg[sizeof v.magnitude] != 0;
         arg += sizeof v.magnitude + 1;
       }
-      put_value(&out, piece.spec, v);
+      put_value(&out, piece.cv, v);
     }
     out.put(prog.tail, prog.tail_len);
     text[line.offset + line.length - 1] = '\n';
@@ -751,12 +751,12 @@ bool keep_line(const char* format, va_list ap) {
   size_t text_len = prog->literal_len;
   size_t arg_bytes = 0;
   for (size_t i = 0; i < count; ++i) {
-    const Spec& spec = prog->pieces[i].spec;
-    if (!fetch(spec, ap, &values[i])) return false;
-    text_len += width_of(spec, values[i]);
-    arg_bytes += (spec.star_width ? sizeof(uint32_t) + 1 : 0) +
-                 (spec.conv == 's'   ? sizeof(uint32_t) + values[i].len
-                  : spec.conv == '%' ? 0
+    const Conversion& cv = prog->pieces[i].cv;
+    if (!fetch(cv, ap, &values[i])) return false;
+    text_len += width_of(cv, values[i]);
+    arg_bytes += (cv.star_width ? sizeof(uint32_t) + 1 : 0) +
+                 (cv.conv == 's'   ? sizeof(uint32_t) + values[i].len
+                  : cv.conv == '%' ? 0
                                      : sizeof(unsigned long) + 1);
   }
   if (text_len > OS_DIAG_MAX_TEXT) return false;
@@ -780,8 +780,8 @@ bool keep_line(const char* format, va_list ap) {
   line.args = static_cast<uint32_t>(half.store.size());
   char* w = half.store.extend(arg_bytes);
   for (size_t i = 0; i < count; ++i) {
-    const char conv = prog->pieces[i].spec.conv;
-    if (prog->pieces[i].spec.star_width) {
+    const char conv = prog->pieces[i].cv.conv;
+    if (prog->pieces[i].cv.star_width) {
       memcpy(w, &values[i].width, sizeof values[i].width);
       w[sizeof values[i].width] = values[i].left ? 1 : 0;
       w += sizeof values[i].width + 1;

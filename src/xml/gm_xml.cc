@@ -47,14 +47,14 @@ enum class Escape {
 // is not terminated.
 // Bytes the escape has to look at; every other byte is copied as it is, a
 // run of them at a time.
-struct SpecialBytes {
+struct EscapedBytes {
   bool is[256] = {};
-  constexpr SpecialBytes() {
+  constexpr EscapedBytes() {
     constexpr unsigned char kBytes[] = {0, 1, 9, 10, 13, '"', '&', '<', '>', '\''};
     for (unsigned char c : kBytes) is[c] = true;
   }
 };
-constexpr SpecialBytes kSpecial;
+constexpr EscapedBytes kEscaped;
 
 size_t escape(const char* src, size_t len, Escape form, char* out) {
   size_t n = 0;
@@ -64,7 +64,7 @@ size_t escape(const char* src, size_t len, Escape form, char* out) {
   };
   for (size_t i = 0; i < len; ++i) {
     size_t run = i;
-    while (run < len && !kSpecial.is[static_cast<unsigned char>(src[run])]) ++run;
+    while (run < len && !kEscaped.is[static_cast<unsigned char>(src[run])]) ++run;
     if (run > i) {
       put(src + i, run - i);
       i = run;
