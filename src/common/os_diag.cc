@@ -319,6 +319,24 @@ struct Conversion {
   uint32_t precision = 0;
 };
 
+// Reads a width or a precision at f and moves f past it: '*' (the count is
+// an argument) or digits. False when the digits count more than max.
+bool read_count(const char*& f, uint32_t max, bool* from_argument, uint32_t* count) {
+  if (*f == '*') {
+    *from_argument = true;
+    ++f;
+    return true;
+  }
+  uint64_t n = 0;
+  while (*f >= '0' && *f <= '9') {
+    n = n * 10 + static_cast<uint64_t>(*f - '0');
+    if (n > max) return false;
+    ++f;
+  }
+  *count = static_cast<uint32_t>(n);
+  return true;
+}
+
 // Reads the conversion that follows a '%' at f and moves f past it. False
 // for anything the quick formatter leaves to vsnprintf. A conversion whose
 // precision is an argument may still turn out to need it (a number with a
@@ -334,29 +352,11 @@ bool parse_conversion(const char*& f, Conversion* cv) {
       break;
     }
   }
-  if (*f == '*') {
-    s.star_width = true;
-    ++f;
-  } else {
-    while (*f >= '0' && *f <= '9') {
-      s.width = s.width * 10 + static_cast<uint32_t>(*f - '0');
-      if (s.width > OS_DIAG_MAX_TEXT) return false;
-      ++f;
-    }
-  }
+  if (!read_count(f, OS_DIAG_MAX_TEXT, &s.star_width, &s.width)) return false;
   if (*f == '.') {
     ++f;
     s.has_precision = true;
-    if (*f == '*') {
-      s.star = true;
-      ++f;
-    } else {
-      while (*f >= '0' && *f <= '9') {
-        s.precision = s.precision * 10 + static_cast<uint32_t>(*f - '0');
-        if (s.precision > INT_MAX) return false;
-        ++f;
-      }
-    }
+    if (!read_count(f, INT_MAX, &s.star, &s.precision)) return false;
   }
   if (*f == 'l' || *f == 'z') s.size = *f++;
   s.conv = *f++;

@@ -534,7 +534,7 @@ std::string reference_line(const char* format, ...) {
   va_start(ap, format);
   const int n = vsnprintf(&text[0], text.size(), format, ap);
   va_end(ap);
-  text.resize(std::min<size_t>(static_cast<size_t>(n), OS_DIAG_MAX_TEXT));
+  text.resize(n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), OS_DIAG_MAX_TEXT));
   return "STAMP AS:" + text + "\n";
 }
 
@@ -556,6 +556,8 @@ TEST_F(OsDiag, KeptLinesDumpAsVsnprintfFormatsThem) {
   FORMAT_CASES(KEPT_LINE);
   TRACE_AND_EXPECT(lines, "'%-.*s' '%.*s' '%8.*s'", 2, "abcdef", -1, "abcdef", 3, "abcdef");
   TRACE_AND_EXPECT(lines, "%.*d|%d", -1, 5, 6);
+  // A precision past INT_MAX (3 in 32 bits) makes vsnprintf fail: an empty text.
+  TRACE_AND_EXPECT(lines, "%.4294967299s|", "abcdef");
   TRACE_AND_EXPECT(lines, "\t%-*s = %.500s|%*d|%*s|%0*d", 8, "NAME", "value", -6, 42, 3, "abcdef",
                    5, -7);
   TRACE_AND_EXPECT(lines, "%d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d %d", 1, 2, 3, 4, 5,
