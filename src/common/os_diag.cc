@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
 #endif
@@ -20,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "gm_param.h"
@@ -160,15 +160,12 @@ class StampClock {
   // The clock as OS_TIME_bin_get_timer2 gives it.
   void read(time_t* now, unsigned short* ms) {
     const uint64_t before = counter();
-    timeval tv{};
-    ::gettimeofday(&tv, nullptr);
-    *now = tv.tv_sec;
-    *ms = static_cast<unsigned short>(tv.tv_usec / 1000);
-    OS_TIME_acceleration(now);
+    int us_in_ms = 0;
+    kx_common::bin_get_timer_us(now, ms, &us_in_ms);
     until_ = 0;
     if (!calibrated(before)) return;
     // The reading may lag the counter by up to a microsecond.
-    const long left_us = 1000 - tv.tv_usec % 1000 - 2;
+    const long left_us = 1000 - us_in_ms - 2;
     if (left_us > 0) until_ = before + static_cast<uint64_t>(left_us * ticks_per_us_);
   }
 
@@ -313,8 +310,8 @@ struct Conversion {
   bool left = false;
   bool zero = false;
   bool has_precision = false;
-  bool star = false;  // the precision is an argument
-  bool star_width = false;  // the width is an argument
+  bool star_width = false;      // the width is an argument
+  bool star_precision = false;  // the precision is an argument
   uint32_t width = 0;
   uint32_t precision = 0;
 };
@@ -356,7 +353,7 @@ bool parse_conversion(const char*& f, Conversion* cv) {
   if (*f == '.') {
     ++f;
     s.has_precision = true;
-    if (!read_count(f, INT_MAX, &s.star, &s.precision)) return false;
+    if (!read_count(f, INT_MAX, &s.star_precision, &s.precision)) return false;
   }
   if (*f == 'l' || *f == 'z') s.size = *f++;
   s.conv = *f++;
@@ -373,7 +370,7 @@ bool parse_conversion(const char*& f, Conversion* cv) {
     case 'i':
     case 'u':
     case 'x':
-      if (s.has_precision && !s.star) return false;
+      if (s.has_precision && !s.star_precision) return false;
       break;
     default:
       return false;
@@ -394,7 +391,8 @@ struct Value {
   uint32_t width;
 };
 
-// Fetches the argument(s) of conversion cv from ap. False where vsnprintf must do it.
+// Fetches the argument(s) of conversion cv from ap. False where vsnprintf
+// must do it.
 bool fetch(const Conversion& cv, va_list ap, Value* v) {
   *v = Value{nullptr, 0, 0, false, cv.left, cv.width};
   if (cv.star_width) {
@@ -406,7 +404,7 @@ bool fetch(const Conversion& cv, va_list ap, Value* v) {
   }
   bool has_precision = cv.has_precision;
   size_t precision = cv.precision;
-  if (cv.star) {
+  if (cv.star_precision) {
     const int p = va_arg(ap, int);
     if (p < 0) {
       has_precision = false;  // a negative precision is taken as none
@@ -495,9 +493,9 @@ bool quick_format(Out* out, const char* f, va_list ap) {
 // halves needs. Its text is made at its place in debug_buff when the ring is
 // dumped, byte for byte what it would have been. Only a format in the
 // read-only data of this library or of the main program is kept so, since it
-// must outlive the line. A
-// format the quick formatter does not know, a null string or a line longer
-// than a half is formatted at once, as every line is outside buffered mode.
+// must outlive the line. A format the quick formatter does not know, a null
+// string or a line longer than a half is formatted at once, as every line is
+// outside buffered mode.
 
 constexpr size_t kMaxKeptArgs = 16;
 
@@ -589,7 +587,11 @@ class Programs {
       if (keys_[i] == format) return programs_[i].get();
       if (keys_[i] == nullptr) {
         if (!in_read_only_data(format) || used_ >= kSlots / 2) return nullptr;
-        programs_[i] = std::make_unique<Program>(compile(format));
+        try {
+          programs_[i] = std::make_unique<Program>(compile(format));
+        } catch (const std::bad_alloc&) {
+          return nullptr;  // formatted at once; taken apart another time
+        }
         keys_[i] = format;
         ++used_;
         return programs_[i].get();
@@ -609,19 +611,38 @@ class Programs {
   size_t used_ = 0;
 };
 
-Programs* g_programs = nullptr;  // made on first use, kept for the process
+// Made on first use in static storage and never destroyed: a line written
+// while other static objects are still being made, or from an exit handler
+// that runs after they are gone (an agent's Term, say), still finds it, and
+// making it allocates nothing.
+template <typename T, size_t N = 1>
+T* kept_for_the_process() {
+  alignas(T) static unsigned char storage[N * sizeof(T)];
+  static T* const objects = [] {
+    T* first = reinterpret_cast<T*>(storage);
+    for (size_t i = 0; i < N; ++i) new (first + i) T();
+    return first;
+  }();
+  return objects;
+}
+
+Programs& programs() { return *kept_for_the_process<Programs>(); }
 
 // Bytes of one ring half's kept lines: their prefixes and arguments.
 class Store {
  public:
   // n more bytes at the end, to be written by the caller.
   char* extend(size_t n) {
-    if (n > cap_ - used_) grow(n);
+    reserve(n);
     char* at = data_.get() + used_;
     used_ += n;
     return at;
   }
   size_t size() const { return used_; }
+  // Room for n more bytes, so that the next extend(n) does not allocate.
+  void reserve(size_t n) {
+    if (n > cap_ - used_) grow(n);
+  }
   const char* at(size_t offset) const { return data_.get() + offset; }
   void clear() { used_ = 0; }
 
@@ -638,6 +659,24 @@ class Store {
   size_t cap_ = 0;
   size_t used_ = 0;
 };
+
+// A kept argument in a half's store: its Value, then a string's bytes (its
+// pointer is set again when the line is made).
+size_t stored_size(const Conversion& cv, const Value& v) {
+  return sizeof v + (cv.conv == 's' ? v.len : 0);
+}
+
+char* store_value(char* w, const Conversion& cv, const Value& v) {
+  memcpy(w, &v, sizeof v);
+  if (cv.conv == 's') memcpy(w + sizeof v, v.str, v.len);
+  return w + stored_size(cv, v);
+}
+
+const char* load_value(const char* at, const Conversion& cv, Value* v) {
+  memcpy(v, at, sizeof *v);
+  if (cv.conv == 's') v->str = at + sizeof *v;
+  return at + stored_size(cv, *v);
+}
 
 struct KeptLine {
   const Program* program;
@@ -656,13 +695,24 @@ struct Half {
   size_t end = 0;  // bytes of lines in the half, kept or written
 };
 
-// Made on first use and never destroyed: a line written while other static
-// objects are still being made, or from an exit handler that runs after
-// they are gone (an agent's Term, say), still finds them.
-Half* halves() {
-  static Half* const h = new Half[2];
-  return h;
+Half* halves() { return kept_for_the_process<Half, 2>(); }
+// Room in either half for one more kept line storing `bytes`, allocated
+// before the ring is touched: a line that finds no memory is formatted at
+// once instead, and nothing thrown leaves DIAG_printf.
+bool make_room(size_t bytes) {
+  try {
+    for (int h = 0; h < 2; ++h) {
+      Half& half = halves()[h];
+      if (half.lines.size() == half.lines.capacity())
+        half.lines.reserve(std::max<size_t>(64, 2 * half.lines.capacity()));
+      half.store.reserve(bytes);
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
+
 // Where this code last left the ring. Anyone else moving active_buff or
 // debug_index (the agent may) makes the kept lines be written out first.
 int g_left_half = 0;
@@ -678,23 +728,8 @@ void write_out(int h) {
     const Program& prog = *line.program;
     for (const Program::Piece& piece : prog.pieces) {
       out.put(piece.literal, piece.literal_len);
-      Value v{nullptr, 0, 0, false, piece.cv.left, piece.cv.width};
-      if (piece.cv.star_width) {
-        memcpy(&v.width, arg, sizeof v.width);
-        v.left = arg[sizeof v.width] != 0;
-        arg += sizeof v.width + 1;
-      }
-      if (piece.cv.conv == 's') {
-        uint32_t n = 0;
-        memcpy(&n, arg, sizeof n);
-        v.str = arg + sizeof n;
-        v.len = n;
-        arg += sizeof n + n;
-      } else if (piece.cv.conv != '%') {
-        memcpy(&v.magnitude, arg, sizeof v.magnitude);
-        v.negative = arg[sizeof v.magnitude] != 0;
-        arg += sizeof v.magnitude + 1;
-      }
+      Value v;
+      arg = load_value(arg, piece.cv, &v);
       put_value(&out, piece.cv, v);
     }
     out.put(prog.tail, prog.tail_len);
@@ -740,11 +775,9 @@ size_t ring_reserve(size_t len) {
 }
 
 // Keeps a trace line of buffered mode unformatted; false when it has to be
-// formatted now (ap is then untouched).
-// ap is used up either way.
+// formatted now. ap is used up either way.
 bool keep_line(const char* format, va_list ap) {
-  if (g_programs == nullptr) g_programs = new Programs;
-  const Program* prog = g_programs->find(format);
+  const Program* prog = programs().find(format);
   if (prog == nullptr || !prog->keepable) return false;
   const size_t count = prog->pieces.size();
   Value values[kMaxKeptArgs];
@@ -754,15 +787,12 @@ bool keep_line(const char* format, va_list ap) {
     const Conversion& cv = prog->pieces[i].cv;
     if (!fetch(cv, ap, &values[i])) return false;
     text_len += width_of(cv, values[i]);
-    arg_bytes += (cv.star_width ? sizeof(uint32_t) + 1 : 0) +
-                 (cv.conv == 's'   ? sizeof(uint32_t) + values[i].len
-                  : cv.conv == '%' ? 0
-                                     : sizeof(unsigned long) + 1);
+    arg_bytes += stored_size(cv, values[i]);
   }
   if (text_len > OS_DIAG_MAX_TEXT) return false;
   const Prefix& prefix = current_prefix();
   const size_t len = prefix.len + text_len + 1;
-  if (len > kRingLimit) return false;
+  if (len > kRingLimit || !make_room(prefix.len + arg_bytes)) return false;
 
   const size_t offset = ring_reserve(len);
   Half& half = halves()[active_buff];
@@ -779,24 +809,7 @@ bool keep_line(const char* format, va_list ap) {
   line.prefix_len = static_cast<uint32_t>(prefix.len);
   line.args = static_cast<uint32_t>(half.store.size());
   char* w = half.store.extend(arg_bytes);
-  for (size_t i = 0; i < count; ++i) {
-    const char conv = prog->pieces[i].cv.conv;
-    if (prog->pieces[i].cv.star_width) {
-      memcpy(w, &values[i].width, sizeof values[i].width);
-      w[sizeof values[i].width] = values[i].left ? 1 : 0;
-      w += sizeof values[i].width + 1;
-    }
-    if (conv == 's') {
-      const uint32_t n = static_cast<uint32_t>(values[i].len);
-      memcpy(w, &n, sizeof n);
-      memcpy(w + sizeof n, values[i].str, n);
-      w += sizeof n + n;
-    } else if (conv != '%') {
-      memcpy(w, &values[i].magnitude, sizeof values[i].magnitude);
-      w[sizeof values[i].magnitude] = values[i].negative ? 1 : 0;
-      w += sizeof values[i].magnitude + 1;
-    }
-  }
+  for (size_t i = 0; i < count; ++i) w = store_value(w, prog->pieces[i].cv, values[i]);
   return true;
 }
 

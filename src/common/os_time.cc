@@ -135,6 +135,16 @@ time_t simulation_start(time_t real_now) {
 
 namespace kx_common {
 
+void bin_get_timer_us(time_t *t, unsigned short *ms, int *us_in_ms) {
+  struct timeval tv;
+  ::gettimeofday(&tv, nullptr);
+  time_t now = tv.tv_sec;
+  OS_TIME_acceleration(&now);
+  if (t != nullptr) *t = now;
+  if (ms != nullptr) *ms = static_cast<unsigned short>(tv.tv_usec / 1000);
+  if (us_in_ms != nullptr) *us_in_ms = static_cast<int>(tv.tv_usec % 1000);
+}
+
 void os_time_test_reset(const char *dir) {
   std::snprintf(g_dir, sizeof g_dir, "%s", dir != nullptr ? dir : kDefaultDir);
   g_accel = Accel::kUndetermined;
@@ -153,12 +163,7 @@ void OS_TIME_get_hr_time(time_t *t, int *ms) {
 }
 
 void OS_TIME_bin_get_timer2(time_t *t, unsigned short *ms) {
-  time_t now = 0;
-  int millis = 0;
-  OS_TIME_get_hr_time(&now, &millis);
-  OS_TIME_acceleration(&now);
-  if (t != nullptr) *t = now;
-  if (ms != nullptr) *ms = static_cast<unsigned short>(millis);
+  kx_common::bin_get_timer_us(t, ms, nullptr);
 }
 
 void OS_TIME_acceleration(time_t *t) {

@@ -80,6 +80,10 @@ long OS_TIME_creat_uniq(void);
 
 namespace kx_common {
 
+// OS_TIME_bin_get_timer2, with the microseconds within the millisecond too,
+// for a caller that wants to know how long the millisecond still lasts.
+void bin_get_timer_us(time_t *t, unsigned short *ms, int *us_in_ms);
+
 // Test hook: keeps the acceleration files in dir (NULL: back to /tmp) and
 // forgets the once-per-process decisions (activity, simulation start), so a
 // test can run the acceleration without touching files other processes see.
