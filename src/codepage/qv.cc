@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -60,6 +59,12 @@ Library &library() {
   return *lib;
 }
 
+void copy_field(char *field, size_t size, const char *value) {
+  size_t n = strnlen(value, size - 1);
+  memcpy(field, value, n);
+  field[n] = '\0';
+}
+
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
 // An iconv descriptor for one conversion: an idle one of the same pair of
@@ -90,8 +95,8 @@ class Converter {
     // Converters outlive no QVTerm: one given back after it is closed.
     if (lib.uses > 0 && lib.idle_count < sizeof lib.idle / sizeof lib.idle[0]) {
       Library::IdleConverter &slot = lib.idle[lib.idle_count++];
-      snprintf(slot.to, sizeof slot.to, "%s", to_);
-      snprintf(slot.from, sizeof slot.from, "%s", from_);
+      copy_field(slot.to, sizeof slot.to, to_);
+      copy_field(slot.from, sizeof slot.from, from_);
       slot.cd = cd_;
       return;
     }
@@ -298,12 +303,6 @@ void free_record(Library &lib, QVLocaleRec *rec) {
     lib.release(rec, lib.context);
   else
     delete rec;
-}
-
-void copy_field(char *field, size_t size, const char *value) {
-  size_t n = strnlen(value, size - 1);
-  memcpy(field, value, n);
-  field[n] = '\0';
 }
 
 }  // namespace
