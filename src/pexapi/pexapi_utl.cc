@@ -775,26 +775,23 @@ PEXAttrValueSetter::PEXAttrValueSetter(PEXAttrList* AttrList)
   for (int32_t i = 0; i < n; ++i) {
     const char* name = AttrList->Attributes[i].Name;
     if (name == nullptr) continue;
-    size_t at = std::hash<std::string_view>()(name) & mask_;
-    // An earlier attribute of the same name stays.
-    while (slots_[at] != 0 && strcmp(AttrList->Attributes[slots_[at] - 1].Name, name) != 0)
-      at = (at + 1) & mask_;
-    if (slots_[at] == 0) slots_[at] = i + 1;
+    const size_t at = slot_for(name);
+    if (slots_[at] == 0) slots_[at] = i + 1;  // an earlier one of the name stays
   }
 }
 
-int32_t PEXAttrValueSetter::find(const char* Name) const {
-  for (size_t at = std::hash<std::string_view>()(Name) & mask_; slots_[at] != 0;
-       at = (at + 1) & mask_) {
-    if (strcmp(list_->Attributes[slots_[at] - 1].Name, Name) == 0) return slots_[at] - 1;
-  }
-  return -1;
+size_t PEXAttrValueSetter::slot_for(const char* Name) const {
+  // Never more than half full, so a free slot ends every search.
+  size_t at = std::hash<std::string_view>()(Name) & mask_;
+  while (slots_[at] != 0 && strcmp(list_->Attributes[slots_[at] - 1].Name, Name) != 0)
+    at = (at + 1) & mask_;
+  return at;
 }
 
 PEXRC PEXAttrValueSetter::set(const char* Name, const char* Value) {
   // An invalid list takes the search's way, which says so in the log.
   if (!indexed_ || Name == nullptr) return PEXAPI_UTILS_AttrListValueSet(list_, Name, Value);
-  const int32_t i = find(Name);
-  if (i < 0) return PEX_EOS;
-  return store_value(list_->Attributes[i], Value);
+  const int32_t slot = slots_[slot_for(Name)];
+  if (slot == 0) return PEX_EOS;
+  return store_value(list_->Attributes[slot - 1], Value);
 }

@@ -193,7 +193,8 @@ class PEXAttrValueSetter {
 
  private:
   // Open addressing: a slot holds an attribute's index + 1, 0 when free.
-  int32_t find(const char *Name) const;
+  // The slot of Name, or the free one where it would go.
+  size_t slot_for(const char *Name) const;
   PEXAttrList *list_;
   bool indexed_;
   std::vector<int32_t> slots_;
